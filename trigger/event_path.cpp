@@ -1,0 +1,24 @@
+#include "event_path.h"
+
+#include <sys/stat.h>
+
+namespace {
+
+const char* event_directory()
+{
+    struct stat shm {};
+    return stat("/dev/shm", &shm) == 0 && S_ISDIR(shm.st_mode) ? "/dev/shm/" : "/tmp/";
+}
+
+} // namespace
+
+event_path event_path_of(const char* name)
+{
+    event_path path{};
+    std::size_t length = 0;
+    for (const char* c = event_directory(); *c != '\0'; ++c)
+        path[length++] = *c;
+    for (const char* c = name; *c != '\0' && length + 1 < path.size(); ++c)
+        path[length++] = *c;
+    return path;
+}

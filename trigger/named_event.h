@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+
+// The command's side of a host's named event. Each platform has its own
+// source file; nothing of the platform shows through this header.
+
+// An open event. It is never closed: the end of the process releases it.
+using event_handle = std::intptr_t;
+inline constexpr event_handle no_event = -1;
+
+// Keeps a reader that has gone away (of standard output or of the event)
+// from ending the process by a signal; the write just fails.
+void ignore_broken_pipes();
+
+// Opens the existing event `name` with full access. Never creates one.
+// Returns no_event when there is no such event or the rights are refused.
+event_handle open_event(const char* name);
+
+// Puts the event into the signalled state. Whether that worked is not known.
+void set_event(event_handle event);

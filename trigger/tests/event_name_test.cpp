@@ -1,0 +1,81 @@
+#include "event_name.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+std::string name_of(const char* text)
+{
+    return event_name_from_irq(irq_from_text(text)).data();
+}
+
+TEST(IrqFromText, ReadsLikeAtoi)
+{
+    const struct {
+        const char* text;
+        std::uint32_t irq;
+        const char* name;
+    } cases[] = {
+        {"3", 3, "OSirq3"},       {"007", 7, "OSirq7"},  {"  5", 5, "OSirq5"},
+        {"+6", 6, "OSirq6"},      {"2abc", 2, "OSirq2"}, {"1.5", 1, "OSirq1"},
+        {"abc", 0, "OSirq0"},     {"", 0, "OSirq0"},     {"--1", 0, "OSirq0"},
+        {"9", 9, "OSirq9"},       {"-1", 4294967295u, "OSirq4294967295"},
+        {"-0", 0, "OSirq0"},      {"+-1", 0, "OSirq0"},  {"-+1", 0, "OSirq0"},
+        {"+", 0, "OSirq0"},       {"-", 0, "OSirq0"},    {"12 34", 12, "OSirq12"},
+        {"- 1", 0, "OSirq0"},     {"0x1F", 0, "OSirq0"}, {"-2", 4294967294u, "OSirq4294967294"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(irq_from_text(c.text), c.irq) << '"' << c.text << '"';
+        EXPECT_EQ(name_of(c.text), c.name) << '"' << c.text << '"';
+    }
+}
+
+TEST(IrqFromText, SkipsExactlyTheSixSpaceCharacters)
+{
+    EXPECT_EQ(irq_from_text(" \t\n\v\f\r4"), 4u);
+    EXPECT_EQ(irq_from_text("\r\n-3"), 4294967293u);
+    // Other bytes end the number before it starts, whatever a locale says.
+    for (const char* text : {"\x1c" "4", "\xa0" "4", "\x85" "4", "\0" "4", "_4", "\b4"})
+        EXPECT_EQ(irq_from_text(text), 0u) << static_cast<int>(text[0]);
+}
+
+TEST(IrqFromText, SaturatesAtTheSigned32BitBounds)
+{
+    EXPECT_EQ(irq_from_text("2147483647"), 2147483647u);
+    EXPECT_EQ(irq_from_text("2147483648"), 2147483647u);
+    EXPECT_EQ(irq_from_text("4294967295"), 2147483647u);
+    EXPECT_EQ(irq_from_text("99999999999999999999"), 2147483647u);
+    EXPECT_EQ(irq_from_text("-2147483647"), 2147483649u);
+    EXPECT_EQ(irq_from_text("-2147483648"), 2147483648u);
+    EXPECT_EQ(irq_from_text("-2147483649"), 2147483648u);
+    EXPECT_EQ(irq_from_text("-99999999999999999999"), 2147483648u);
+    EXPECT_EQ(name_of("2147483648"), "OSirq2147483647");
+    EXPECT_EQ(name_of("-2147483649"), "OSirq2147483648");
+}
+
+TEST(IrqFromText, ReadsAnyLengthOfDigits)
+{
+    const std::string zeros(1'000'000, '0');
+    EXPECT_EQ(irq_from_text((zeros + "42").c_str()), 42u);
+    EXPECT_EQ(irq_from_text(("-" + zeros + "1").c_str()), 4294967295u);
+    EXPECT_EQ(irq_from_text(std::string(1'000'000, '9').c_str()), 2147483647u);
+    EXPECT_EQ(irq_from_text(("-" + std::string(1'000'000, '7') + "x").c_str()), 2147483648u);
+}
+
+TEST(EventNameFromIrq, IsPrefixAndUnsignedDecimal)
+{
+    EXPECT_EQ(std::string(event_name_from_irq(0).data()), "OSirq0");
+    EXPECT_EQ(std::string(event_name_from_irq(10).data()), "OSirq10");
+    EXPECT_EQ(std::string(event_name_from_irq(4294967295u).data()), "OSirq4294967295");
+}
+
+TEST(EventNameFromIrq, LeavesTheRestOfTheBufferZero)
+{
+    const event_name name = event_name_from_irq(4294967295u);
+    for (std::size_t i = 15; i < name.size(); ++i)
+        ASSERT_EQ(name[i], '\0') << i;
+}
+
+} // namespace

@@ -1,0 +1,374 @@
+// The built command against events published in this process, which plays
+// the host. Line numbers come from the process id, far above any line a real
+// host uses, so that parallel tests and a running host never meet.
+#include "event_host.h"
+#include "event_name.h"
+#include "event_path.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <grp.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct outcome {
+    int status;      // exit status 0..255, or -1 when a signal ended the process
+    std::string out; // standard output
+    std::string err; // standard error
+};
+
+enum class output_to { pipe, closed, gone_reader };
+
+std::string read_all(int fd)
+{
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(n));
+    close(fd);
+    return text;
+}
+
+// Runs bellTap with `args`; as user `uid` when it is not -1.
+outcome run_belltap(const std::vector<std::string>& args, output_to output = output_to::pipe,
+                    uid_t uid = static_cast<uid_t>(-1), const char* program = BELLTAP_PATH)
+{
+    int out[2];
+    int err[2];
+    if (pipe(out) != 0 || pipe(err) != 0)
+        return {-2, "", "pipe failed"};
+    if (output == output_to::gone_reader)
+        close(out[0]);
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (output == output_to::closed)
+            close(STDOUT_FILENO);
+        else
+            dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        if (uid != static_cast<uid_t>(-1) && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0))
+            _exit(120);
+        std::signal(SIGPIPE, SIG_DFL);
+        std::vector<char*> argv{const_cast<char*>(program)};
+        for (const auto& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    outcome result{};
+    if (output != output_to::gone_reader)
+        result.out = read_all(out[0]);
+    result.err = read_all(err[0]);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    return result;
+}
+
+std::uint32_t test_line(unsigned offset)
+{
+    return 1'100'000'000u + static_cast<std::uint32_t>(getpid() % 1'000'000) * 100u + offset;
+}
+
+std::string name_of(std::uint32_t irq)
+{
+    return event_name_from_irq(irq).data();
+}
+
+std::string path_of(std::uint32_t irq)
+{
+    return event_path_of(name_of(irq).c_str()).data();
+}
+
+std::string failure_line(std::uint32_t irq)
+{
+    return "Could not open " + name_of(irq) + " - exiting\n";
+}
+
+// An event this test publishes, withdrawn when the test ends.
+struct hosted_event {
+    std::uint32_t irq;
+    event_handle event = no_event;
+
+    explicit hosted_event(std::uint32_t line, unsigned mode = 0600) : irq(line)
+    {
+        const char* why = publish_event(name_of(irq).c_str(), mode, &event);
+        EXPECT_EQ(why, nullptr) << why;
+    }
+    ~hosted_event() { withdraw_event(name_of(irq).c_str(), event); }
+    hosted_event(const hosted_event&) = delete;
+    hosted_event& operator=(const hosted_event&) = delete;
+
+    // Bytes pending, counted without resetting the event.
+    int pending() const
+    {
+        int count = 0;
+        return ioctl(static_cast<int>(event), FIONREAD, &count) == 0 ? count : -1;
+    }
+};
+
+// Something that is not a published event, at an event's path.
+struct foreign_path {
+    std::string path;
+    explicit foreign_path(std::uint32_t irq) : path(path_of(irq)) {}
+    ~foreign_path()
+    {
+        if (unlink(path.c_str()) != 0)
+            rmdir(path.c_str());
+    }
+    foreign_path(const foreign_path&) = delete;
+    foreign_path& operator=(const foreign_path&) = delete;
+};
+
+TEST(Usage, NoArgumentPrintsUsageAndExitsMinusOne)
+{
+    const outcome r = run_belltap({});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "Usage: bellTap <number of irq 0 ... 7>\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(Trigger, SetsThePublishedEventSilently)
+{
+    hosted_event host(test_line(1));
+    const outcome r = run_belltap({std::to_string(host.irq)});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(host.pending(), 1);
+}
+
+TEST(Trigger, UsesOnlyTheFirstArgument)
+{
+    hosted_event first(test_line(2));
+    hosted_event second(test_line(3));
+    const outcome r = run_belltap({std::to_string(first.irq), std::to_string(second.irq), "--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(first.pending(), 1);
+    EXPECT_EQ(second.pending(), 0);
+}
+
+TEST(Trigger, ConvertsTheArgumentLikeAtoi)
+{
+    hosted_event host(test_line(4));
+    const std::string line = std::to_string(host.irq);
+    for (const std::string& text : {std::string(" \t+").append(line).append("xyz"),
+                                    std::string("000").append(line).append(".9")})
+        EXPECT_EQ(run_belltap({text}).status, 0) << text;
+    EXPECT_EQ(host.pending(), 2);
+
+    // A negative number names a line in the upper half of the unsigned range.
+    hosted_event upper(0u - test_line(8));
+    EXPECT_EQ(run_belltap({std::string("-").append(std::to_string(test_line(8)))}).status, 0);
+    EXPECT_EQ(upper.pending(), 1);
+}
+
+TEST(Trigger, AlreadySignalledEventStaysSignalled)
+{
+    hosted_event host(test_line(5));
+    ASSERT_EQ(run_belltap({std::to_string(host.irq)}).status, 0);
+    ASSERT_EQ(run_belltap({std::to_string(host.irq)}).status, 0);
+    EXPECT_GE(host.pending(), 1);
+}
+
+TEST(Trigger, FullPipeIsSignalledAndNeverBlocks)
+{
+    hosted_event host(test_line(6));
+    const int writer = open(path_of(host.irq).c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(writer, 0);
+    const std::string block(4096, 'x');
+    while (write(writer, block.data(), block.size()) > 0) {
+    }
+    while (write(writer, "x", 1) > 0) {
+    }
+    close(writer);
+    const int full = host.pending();
+
+    const outcome r = run_belltap({std::to_string(host.irq)});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(host.pending(), full);
+}
+
+TEST(Trigger, ManyConcurrentTriggersOfOneLine)
+{
+    hosted_event host(test_line(7));
+    const std::string line = std::to_string(host.irq);
+    std::vector<pid_t> children;
+    for (int i = 0; i < 200; ++i) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, STDOUT_FILENO);
+            execl(BELLTAP_PATH, BELLTAP_PATH, line.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        ASSERT_GT(pid, 0);
+        children.push_back(pid);
+    }
+    int succeeded = 0;
+    for (const pid_t pid : children) {
+        int wstatus = 0;
+        waitpid(pid, &wstatus, 0);
+        succeeded += WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0;
+    }
+    EXPECT_EQ(succeeded, 200);
+    EXPECT_EQ(host.pending(), 200);
+}
+
+TEST(Failure, MissingLineNamesTheEvent)
+{
+    const std::uint32_t irq = test_line(10);
+    const outcome r = run_belltap({std::to_string(irq)});
+    EXPECT_EQ(r.status, 254);
+    EXPECT_EQ(r.out, failure_line(irq));
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(Failure, WithdrawnEventIsGone)
+{
+    const std::uint32_t irq = test_line(11);
+    { hosted_event host(irq); }
+    EXPECT_EQ(run_belltap({std::to_string(irq)}).out, failure_line(irq));
+}
+
+TEST(Failure, FifoWithoutReaderIsNoEvent)
+{
+    const std::uint32_t irq = test_line(12);
+    foreign_path stale(irq);
+    ASSERT_EQ(mkfifo(stale.path.c_str(), 0666), 0);
+    const outcome r = run_belltap({std::to_string(irq)});
+    EXPECT_EQ(r.status, 254);
+    EXPECT_EQ(r.out, failure_line(irq));
+}
+
+TEST(Failure, RegularFileStaysByteIdentical)
+{
+    const std::uint32_t irq = test_line(13);
+    foreign_path file(irq);
+    const std::string content = "not an event\n\x00\x01";
+    const int fd = open(file.path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    close(fd);
+    struct stat before {};
+    ASSERT_EQ(stat(file.path.c_str(), &before), 0);
+
+    const outcome r = run_belltap({std::to_string(irq)});
+    EXPECT_EQ(r.status, 254);
+    EXPECT_EQ(r.out, failure_line(irq));
+    struct stat after {};
+    ASSERT_EQ(stat(file.path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_size, before.st_size);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_EQ(read_all(open(file.path.c_str(), O_RDONLY)), content);
+}
+
+TEST(Failure, DirectoryIsNoEvent)
+{
+    const std::uint32_t irq = test_line(14);
+    foreign_path directory(irq);
+    ASSERT_EQ(mkdir(directory.path.c_str(), 0777), 0);
+    EXPECT_EQ(run_belltap({std::to_string(irq)}).status, 254);
+}
+
+TEST(Failure, SymbolicLinkIsNeverFollowed)
+{
+    hosted_event target(test_line(15));
+    const std::uint32_t irq = test_line(16);
+    foreign_path link(irq);
+    ASSERT_EQ(symlink(path_of(target.irq).c_str(), link.path.c_str()), 0);
+    const outcome r = run_belltap({std::to_string(irq)});
+    EXPECT_EQ(r.status, 254);
+    EXPECT_EQ(r.out, failure_line(irq));
+    EXPECT_EQ(target.pending(), 0);
+}
+
+// Runs bellTap without root's right to override file modes.
+outcome run_unprivileged(std::uint32_t irq)
+{
+    if (geteuid() != 0)
+        return run_belltap({std::to_string(irq)});
+    // The unprivileged user must reach the binary: a copy in a public folder.
+    char folder[] = "/tmp/belltap-test-XXXXXX";
+    if (mkdtemp(folder) == nullptr || chmod(folder, 0755) != 0)
+        return {-2, "", "no folder"};
+    const std::string copy = std::string(folder) + "/bellTap";
+    const std::string command = "cp " + std::string(BELLTAP_PATH) + " " + copy + " && chmod 755 " + copy;
+    outcome r{-2, "", "copy failed"};
+    if (std::system(command.c_str()) == 0)
+        r = run_belltap({std::to_string(irq)}, output_to::pipe, 65534, copy.c_str());
+    unlink(copy.c_str());
+    rmdir(folder);
+    return r;
+}
+
+TEST(Rights, SetButNotReadIsRefused)
+{
+    hosted_event host(test_line(20), geteuid() == 0 ? 0622 : 0200);
+    const outcome r = run_unprivileged(host.irq);
+    EXPECT_EQ(r.status, 254) << r.err;
+    EXPECT_EQ(r.out, failure_line(host.irq));
+    EXPECT_EQ(host.pending(), 0);
+}
+
+TEST(Rights, FullAccessForOthersIsEnough)
+{
+    hosted_event host(test_line(21), 0666);
+    const outcome r = run_unprivileged(host.irq);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(host.pending(), 1);
+}
+
+TEST(BrokenOutput, ClosedStandardOutputKeepsTheStatus)
+{
+    const std::uint32_t irq = test_line(30);
+    EXPECT_EQ(run_belltap({std::to_string(irq)}, output_to::closed).status, 254);
+    EXPECT_EQ(run_belltap({}, output_to::closed).status, 255);
+    hosted_event host(test_line(31));
+    EXPECT_EQ(run_belltap({std::to_string(host.irq)}, output_to::closed).status, 0);
+    EXPECT_EQ(host.pending(), 1);
+}
+
+TEST(BrokenOutput, GoneReaderKillsNothing)
+{
+    EXPECT_EQ(run_belltap({std::to_string(test_line(32))}, output_to::gone_reader).status, 254);
+    EXPECT_EQ(run_belltap({}, output_to::gone_reader).status, 255);
+}
+
+TEST(BrokenEvent, HostClosingAfterTheOpenKillsNothing)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const std::string name = name_of(test_line(33));
+        event_handle hosted = no_event;
+        if (publish_event(name.c_str(), 0600, &hosted) != nullptr)
+            _exit(3);
+        const event_handle opened = open_event(name.c_str());
+        withdraw_event(name.c_str(), hosted);
+        ignore_broken_pipes();
+        set_event(opened);
+        _exit(opened == no_event ? 4 : 0);
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    ASSERT_TRUE(WIFEXITED(wstatus)) << "ended by signal " << WTERMSIG(wstatus);
+    EXPECT_EQ(WEXITSTATUS(wstatus), 0);
+}
+
+} // namespace

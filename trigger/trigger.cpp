@@ -1,0 +1,26 @@
+#include "trigger.h"
+
+#include "event_name.h"
+#include "named_event.h"
+
+#include <cstdio>
+
+int run_trigger(int argc, const char* const argv[])
+{
+    ignore_broken_pipes();
+
+    if (argc < 2) {
+        std::printf("Usage: bellTap <number of irq 0 ... 7>\n");
+        return -1;
+    }
+
+    const event_name name = event_name_from_irq(irq_from_text(argv[1]));
+    const event_handle event = open_event(name.data());
+    if (event == no_event) {
+        std::printf("Could not open %s - exiting\n", name.data());
+        return -2;
+    }
+
+    set_event(event);
+    return 0;
+}
