@@ -68,8 +68,8 @@ int main(int argc, char* argv[])
         }
         irqs.push_back(irq);
     }
-    for (std::uint32_t irq = 0; irqs.empty() && irq < 8; ++irq)
-        irqs.push_back(irq);
+    if (irqs.empty())
+        irqs = {0, 1, 2, 3, 4, 5, 6, 7};
 
     stop_waiting_on_interrupt();
     std::vector<event_name> names;
