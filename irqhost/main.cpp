@@ -70,6 +70,10 @@ int main(int argc, char* argv[])
     }
     if (irqs.empty())
         irqs = {0, 1, 2, 3, 4, 5, 6, 7};
+    if (irqs.size() > static_cast<std::size_t>(max_waited_events)) {
+        std::fprintf(stderr, "irqhost: at most %d lines on this system\n", max_waited_events);
+        return 2;
+    }
 
     stop_waiting_on_interrupt();
     std::vector<event_name> names;

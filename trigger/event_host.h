@@ -18,6 +18,9 @@ void withdraw_event(const char* name, event_handle event);
 // instead of the process.
 void stop_waiting_on_interrupt();
 
+// The most events one wait_for_events call takes.
+extern const int max_waited_events;
+
 // Waits until at least one of `events` is set, resets every event that is,
 // marks them in set[0 .. count) and returns how many; returns -1 when an
 // interrupt asked the host to stop.

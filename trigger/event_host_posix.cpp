@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -56,6 +57,9 @@ void drain(int fd)
 }
 
 } // namespace
+
+// Bounded only by the process's limit on open files.
+const int max_waited_events = std::numeric_limits<int>::max();
 
 const char* publish_event(const char* name, unsigned mode, event_handle* event)
 {
