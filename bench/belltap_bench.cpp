@@ -1,0 +1,285 @@
+// What one trigger costs, measured against the floor of any process: spawning
+// and reaping /bin/true and a no-op program linked like bellTap. A separate
+// host process publishes the lines and stamps each wake-up, so that the
+// spawning process stays small whatever the number of lines. Runs are
+// interleaved, so that drift on a shared machine hits all programs alike, and
+// results are ratios of medians.
+#include "event_host.h"
+#include "event_name.h"
+#include "stats.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <memory>
+#include <spawn.h>
+#include <string>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+double micros(clock_type::time_point t)
+{
+    return std::chrono::duration<double, std::micro>(t.time_since_epoch()).count();
+}
+
+pid_t spawn(const char* program, const char* argument)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    char* argv[] = {const_cast<char*>(program), const_cast<char*>(argument), nullptr};
+    pid_t pid = -1;
+    if (posix_spawn(&pid, program, &actions, nullptr, argv, environ) != 0) {
+        std::fprintf(stderr, "cannot run %s\n", program);
+        std::exit(1);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+// Spawn to reap, in microseconds; a run that fails ends the benchmark.
+double run(const char* program, const char* argument = nullptr)
+{
+    const double start = micros(clock_type::now());
+    const pid_t pid = spawn(program, argument);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    const double elapsed = micros(clock_type::now()) - start;
+    if (!WIFEXITED(wstatus) || WEXITSTATUS(wstatus) != 0) {
+        std::fprintf(stderr, "%s %s failed\n", program, argument != nullptr ? argument : "");
+        std::exit(1);
+    }
+    return elapsed;
+}
+
+// Peak resident memory of the program itself, in KiB: read as it exits, since
+// the figure the kernel keeps for a reaped child includes its parent's pages
+// from before the exec.
+long peak_rss_kb(const char* program, const char* argument = nullptr)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        execl(program, program, argument, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0); // stopped at the exec
+    ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACEEXIT);
+    ptrace(PTRACE_CONT, pid, nullptr, nullptr);
+    waitpid(pid, &wstatus, 0); // stopped on its way out
+    long peak = -1;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0)
+            peak = std::atol(line.c_str() + 6);
+    ptrace(PTRACE_CONT, pid, nullptr, nullptr);
+    waitpid(pid, &wstatus, 0);
+    return peak;
+}
+
+// A host in a process of its own, publishing lines far above any line a real
+// host uses. For each interrupt it writes the line's index and the time its
+// wait returned to `stamps`.
+struct host {
+    pid_t pid;
+    int stamps;
+    std::vector<std::string> arguments;
+};
+
+// A host waits on at most this many lines, as on Windows, where one wait
+// takes at most 64 events; more lines are spread over more hosts.
+constexpr int lines_per_host = 64;
+
+struct stamp {
+    std::size_t line;
+    double woken;
+};
+
+void serve(const std::vector<std::string>& arguments, int ready, int stamps)
+{
+    stop_waiting_on_interrupt();
+    std::vector<event_name> names;
+    std::vector<event_handle> events;
+    for (const auto& argument : arguments) {
+        names.push_back(event_name_from_irq(irq_from_text(argument.c_str())));
+        event_handle event = no_event;
+        if (const char* why = publish_event(names.back().data(), 0600, &event)) {
+            std::fprintf(stderr, "cannot publish %s: %s\n", names.back().data(), why);
+            _exit(1);
+        }
+        events.push_back(event);
+    }
+    if (write(ready, "r", 1) != 1)
+        _exit(1);
+    const auto set = std::make_unique<bool[]>(events.size());
+    while (wait_for_events(events.data(), static_cast<int>(events.size()), set.get()) > 0) {
+        const double woken = micros(clock_type::now());
+        for (std::size_t i = 0; i < events.size(); ++i) {
+            const stamp s{i, woken};
+            if (set[i] && write(stamps, &s, sizeof s) != sizeof s)
+                _exit(1);
+        }
+    }
+    for (std::size_t i = 0; i < events.size(); ++i)
+        withdraw_event(names[i].data(), events[i]);
+    _exit(0);
+}
+
+host start_host(std::uint32_t first, int count)
+{
+    host h{};
+    for (int i = 0; i < count; ++i)
+        h.arguments.push_back(std::to_string(first + static_cast<std::uint32_t>(i)));
+    int ready[2];
+    int stamps[2];
+    if (pipe(ready) != 0 || pipe(stamps) != 0)
+        std::exit(1);
+    h.pid = fork();
+    if (h.pid == 0)
+        serve(h.arguments, ready[1], stamps[1]);
+    close(ready[1]);
+    close(stamps[1]);
+    char byte;
+    if (read(ready[0], &byte, 1) != 1) {
+        std::fprintf(stderr, "the host did not start\n");
+        std::exit(1);
+    }
+    close(ready[0]);
+    h.stamps = stamps[0];
+    return h;
+}
+
+std::vector<host> start_hosts(int lines)
+{
+    const auto base = 1'700'000'000u + static_cast<std::uint32_t>(getpid() % 100'000) * 2000u;
+    std::vector<host> hosts;
+    for (int first = 0; first < lines; first += lines_per_host)
+        hosts.push_back(start_host(base + static_cast<std::uint32_t>(first), std::min(lines_per_host, lines - first)));
+    return hosts;
+}
+
+void stop_hosts(const std::vector<host>& hosts)
+{
+    for (const host& h : hosts) {
+        kill(h.pid, SIGTERM);
+        waitpid(h.pid, nullptr, 0);
+        close(h.stamps);
+    }
+}
+
+struct trigger_times {
+    double whole; // spawn of bellTap to its reaping
+    double wake;  // spawn of bellTap to the host's wait returning
+};
+
+trigger_times trigger(const char* belltap, const std::vector<host>& hosts, std::size_t index)
+{
+    const host& h = hosts[index / lines_per_host];
+    const std::size_t line = index % lines_per_host;
+    const double start = micros(clock_type::now());
+    const double whole = run(belltap, h.arguments[line].c_str());
+    stamp s{};
+    if (read(h.stamps, &s, sizeof s) != sizeof s || s.line != line) {
+        std::fprintf(stderr, "the host did not see line %s\n", h.arguments[line].c_str());
+        std::exit(1);
+    }
+    return {whole, s.woken - start};
+}
+
+void print_ratio(const char* what, std::vector<double> r)
+{
+    const double p10 = quantile(r, 0.10);
+    const double p50 = quantile(r, 0.50);
+    const double p90 = quantile(r, 0.90);
+    std::printf("  %-28s %6.3f   (p10 %.3f, p90 %.3f)\n", what, p50, p10, p90);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    const char* belltap = BELLTAP_PATH;
+    const char* noop = NOOP_PATH;
+    int runs = 1000;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--runs") == 0)
+            runs = std::max(1, std::atoi(argv[i + 1]));
+        else if (std::strcmp(argv[i], "--belltap") == 0)
+            belltap = argv[i + 1];
+    }
+
+    std::printf("bellTap benchmark: %d interleaved runs of each program\n", runs);
+    std::printf("  bellTap: %s\n  no-op:   %s (C, linked like bellTap)\n\n", belltap, noop);
+
+    const std::vector<host> hosts = start_hosts(8);
+    std::vector<double> tap, truth, nothing, wake;
+    for (int i = 0; i < runs; ++i) {
+        const trigger_times t = trigger(belltap, hosts, static_cast<std::size_t>(i) % 8);
+        tap.push_back(t.whole);
+        wake.push_back(t.wake);
+        truth.push_back(run("/bin/true"));
+        nothing.push_back(run(noop));
+    }
+    // Where the libraries land moves with address-space randomization, and
+    // with it how many pages a run touches: the median of many runs.
+    std::vector<double> tap_rss, true_rss, noop_rss;
+    for (int i = 0; i < 51; ++i) {
+        tap_rss.push_back(peak_rss_kb(belltap, hosts[0].arguments[0].c_str()));
+        true_rss.push_back(peak_rss_kb("/bin/true"));
+        noop_rss.push_back(peak_rss_kb(noop));
+    }
+    stop_hosts(hosts);
+
+    std::printf("1. Whole-process cost (spawn to reap), medians in microseconds\n");
+    std::printf("  bellTap (sets a live event) %8.1f\n", quantile(tap, 0.5));
+    std::printf("  /bin/true                   %8.1f\n", quantile(truth, 0.5));
+    std::printf("  no-op C program             %8.1f\n", quantile(nothing, 0.5));
+    std::printf("  ratios of interleaved runs, median (spread):\n");
+    print_ratio("bellTap / /bin/true", ratios(tap, truth));
+    print_ratio("bellTap / no-op", ratios(tap, nothing));
+
+    std::printf("\n2. Trigger-to-wake latency (start of bellTap to the host's wait returning)\n");
+    const double p50 = quantile(wake, 0.50);
+    std::printf("  p50 %.1f us, p90 %.1f us, p99 %.1f us\n", p50, quantile(wake, 0.90), quantile(wake, 0.99));
+    std::printf("  p50 / no-op spawn-and-exit   %6.3f\n", p50 / quantile(nothing, 0.5));
+
+    std::printf("\n3. Peak resident memory (VmHWM at exit, median of 51 runs, KiB)\n");
+    std::printf("  bellTap %.0f, /bin/true %.0f, no-op %.0f; bellTap / /bin/true %.3f\n", quantile(tap_rss, 0.5),
+                quantile(true_rss, 0.5), quantile(noop_rss, 0.5),
+                quantile(tap_rss, 0.5) / quantile(true_rss, 0.5));
+
+    std::printf("\n5. Scale: triggers spread across many published lines (%d lines a host)\n", lines_per_host);
+    std::printf("  %6s %12s %14s %14s\n", "lines", "whole (us)", "wake p50 (us)", "whole / at 8");
+    double whole_at_8 = 0;
+    for (const int count : {8, 64, 1024}) {
+        const std::vector<host> many = start_hosts(count);
+        std::vector<double> whole, woken;
+        for (int i = 0; i < runs; ++i) {
+            const auto line = static_cast<std::size_t>(i) * 7919 % static_cast<std::size_t>(count);
+            const trigger_times t = trigger(belltap, many, line);
+            whole.push_back(t.whole);
+            woken.push_back(t.wake);
+        }
+        stop_hosts(many);
+        const double median = quantile(whole, 0.5);
+        if (count == 8)
+            whole_at_8 = median;
+        std::printf("  %6d %12.1f %14.1f %14.3f\n", count, median, quantile(woken, 0.5), median / whole_at_8);
+    }
+    return 0;
+}

@@ -1,0 +1,5 @@
+/* The floor: a process that does nothing, built and linked like bellTap. */
+int main(void)
+{
+    return 0;
+}

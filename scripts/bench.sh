@@ -1,0 +1,19 @@
+#!/bin/sh
+# Builds bellTap natively and for Windows and prints what a trigger costs
+# against a no-op process: natively, then bellTap.exe under Wine.
+# Usage: scripts/bench.sh [runs]   (default 1000 natively, 500 under Wine)
+set -eu
+cd "$(dirname "$0")/.."
+runs=${1:-1000}
+scripts/install-deps.sh cmake ninja-build g++ libgtest-dev googletest g++-mingw-w64-x86-64 wine64
+
+cmake --preset default >/dev/null
+cmake --build --preset default --target belltap_bench bellTap noop >/dev/null
+build/default/bench/belltap_bench --runs "$runs"
+
+echo
+cmake --preset windows >/dev/null
+cmake --build --preset windows --target belltap_bench_windows bellTap noop >/dev/null
+export WINEPREFIX="$PWD/build/windows/wineprefix" WINEDEBUG=-all
+[ -d "$WINEPREFIX" ] || /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
+/usr/lib/wine/wine64 build/windows/bench/belltap_bench_windows.exe "$(( runs / 2 ))"
