@@ -14,6 +14,6 @@ build/default/bench/belltap_bench --runs "$runs"
 echo
 cmake --preset windows >/dev/null
 cmake --build --preset windows --target belltap_bench_windows bellTap noop >/dev/null
-export WINEPREFIX="$PWD/build/windows/wineprefix" WINEDEBUG=-all
+export WINEPREFIX="$PWD/build/windows/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 [ -d "$WINEPREFIX" ] || /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
 /usr/lib/wine/wine64 build/windows/bench/belltap_bench_windows.exe "$(( runs / 2 ))"

@@ -30,5 +30,6 @@ echo "== Windows build (MinGW-w64), tests under Wine"
 rm -rf build/windows
 cmake --preset windows
 cmake --build --preset windows
-WINEPREFIX="$PWD/build/windows/wineprefix" WINEDEBUG=-all /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
+WINEPREFIX="$PWD/build/windows/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+  /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
 ctest --preset windows
