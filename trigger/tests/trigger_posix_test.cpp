@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fcntl.h>
 #include <string>
 #include <grp.h>
@@ -309,9 +310,10 @@ outcome run_unprivileged(std::uint32_t irq)
     if (mkdtemp(folder) == nullptr || chmod(folder, 0755) != 0)
         return {-2, "", "no folder"};
     const std::string copy = std::string(folder) + "/bellTap";
-    const std::string command = "cp " + std::string(BELLTAP_PATH) + " " + copy + " && chmod 755 " + copy;
+    std::error_code failed;
+    std::filesystem::copy_file(BELLTAP_PATH, copy, failed);
     outcome r{-2, "", "copy failed"};
-    if (std::system(command.c_str()) == 0)
+    if (!failed && chmod(copy.c_str(), 0755) == 0)
         r = run_belltap({std::to_string(irq)}, output_to::pipe, 65534, copy.c_str());
     unlink(copy.c_str());
     rmdir(folder);
