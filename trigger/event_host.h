@@ -14,7 +14,7 @@ const char* publish_event(const char* name, unsigned mode, event_handle* event);
 // Removes an event this process published.
 void withdraw_event(const char* name, event_handle event);
 
-// From now on SIGINT and SIGTERM (Ctrl+C on Windows) end wait_for_event
+// From now on SIGINT and SIGTERM (Ctrl+C on Windows) end wait_for_events
 // instead of the process.
 void stop_waiting_on_interrupt();
 
