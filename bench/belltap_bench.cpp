@@ -4,8 +4,8 @@
 // spawning process stays small whatever the number of lines. Runs are
 // interleaved, so that drift on a shared machine hits all programs alike, and
 // results are ratios of medians.
-#include "event_host.h"
 #include "event_name.h"
+#include "irqhost.h"
 #include "stats.h"
 
 #include <chrono>
@@ -110,33 +110,39 @@ struct stamp {
     double woken;
 };
 
+// SIGTERM ends the host's wait.
+irqhost* served = nullptr;
+
+void stop_serving(int)
+{
+    irqhost_stop(served);
+}
+
 void serve(const std::vector<std::string>& arguments, int ready, int stamps)
 {
-    stop_waiting_on_interrupt();
-    std::vector<event_name> names;
-    std::vector<event_handle> events;
-    for (const auto& argument : arguments) {
-        names.push_back(event_name_from_irq(irq_from_text(argument.c_str())));
-        event_handle event = no_event;
-        if (const char* why = publish_event(names.back().data(), 0600, &event)) {
-            std::fprintf(stderr, "cannot publish %s: %s\n", names.back().data(), why);
-            _exit(1);
-        }
-        events.push_back(event);
+    std::vector<std::uint32_t> irqs;
+    for (const auto& argument : arguments)
+        irqs.push_back(irq_from_text(argument.c_str()));
+    char why[256];
+    served = irqhost_open(irqs.data(), irqs.size(), 0600, why, sizeof why);
+    if (served == nullptr) {
+        std::fprintf(stderr, "cannot publish: %s\n", why);
+        _exit(1);
     }
+    std::signal(SIGTERM, stop_serving);
     if (write(ready, "r", 1) != 1)
         _exit(1);
-    const auto set = std::make_unique<bool[]>(events.size());
-    while (wait_for_events(events.data(), static_cast<int>(events.size()), set.get()) > 0) {
+    std::uint32_t set[lines_per_host];
+    int count = 0;
+    while ((count = irqhost_wait(served, -1, set, lines_per_host)) > 0) {
         const double woken = micros(clock_type::now());
-        for (std::size_t i = 0; i < events.size(); ++i) {
-            const stamp s{i, woken};
-            if (set[i] && write(stamps, &s, sizeof s) != sizeof s)
+        for (int i = 0; i < count; ++i) {
+            const stamp s{set[i] - irqs[0], woken};
+            if (write(stamps, &s, sizeof s) != sizeof s)
                 _exit(1);
         }
     }
-    for (std::size_t i = 0; i < events.size(); ++i)
-        withdraw_event(names[i].data(), events[i]);
+    irqhost_close(served);
     _exit(0);
 }
 

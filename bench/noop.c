@@ -1,4 +1,4 @@
-/* The floor: a process that does nothing, built and linked like bellTap. */
+/* A process that does nothing, built and linked like bellTap. */
 int main(void)
 {
     return 0;

@@ -46,12 +46,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const event_name name = event_name_from_irq(irq);
     char reference[32];
     std::snprintf(reference, sizeof reference, "OSirq%u", irq);
-    if (std::strcmp(name.data(), reference) != 0) {
-        std::fprintf(stderr, "event_name_from_irq gave %s, not %s\n", name.data(), reference);
+    if (std::strcmp(name.text, reference) != 0) {
+        std::fprintf(stderr, "event_name_from_irq gave %s, not %s\n", name.text, reference);
         std::abort();
     }
-    for (std::size_t i = std::strlen(reference); i < name.size(); ++i)
-        if (name[i] != '\0')
+    for (std::size_t i = std::strlen(reference); i < sizeof name.text; ++i)
+        if (name.text[i] != '\0')
             std::abort();
     return 0;
 }

@@ -1,20 +1,23 @@
-// irqhost: a demo simulation host. Publishes one event per interrupt line,
-// waits on all of them at once and prints "irq N" for each interrupt taken,
-// until SIGINT or SIGTERM (Ctrl+C on Windows); then withdraws its events.
-#include "event_host.h"
+// irqhost: a demo simulation host over libirqhost. Publishes one event per
+// interrupt line, waits on all of them at once and prints "irq N" for each
+// interrupt taken, until a stop signal or a failed write to standard output;
+// then withdraws its events.
 #include "event_name.h"
+#include "irqhost.h"
+#include "stop_signals.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <memory>
+#include <string>
 #include <vector>
 
 namespace {
 
 void usage()
 {
-    std::fprintf(stderr, "usage: irqhost [-m octal-mode] [line ...]   (lines 0 to 7 by default)\n");
+    std::fprintf(stderr, "usage: irqhost [-m octal-mode] [line ...]   (lines 0 to 7 and mode 0600 by default)\n");
 }
 
 // Whole decimal text up to 4294967295; nothing else is a line number here.
@@ -38,10 +41,31 @@ bool parse_mode(const char* text, unsigned* mode)
     return p != text && *p == '\0' && value <= 07777;
 }
 
-void withdraw_all(const std::vector<event_name>& names, const std::vector<event_handle>& events)
+// "2 lines: OSirq3, OSirq9"
+std::string describe(const std::vector<std::uint32_t>& irqs)
 {
-    for (std::size_t i = 0; i < events.size(); ++i)
-        withdraw_event(names[i].data(), events[i]);
+    std::string text = std::to_string(irqs.size()) + (irqs.size() == 1 ? " line: " : " lines: ");
+    for (std::size_t i = 0; i < irqs.size(); ++i)
+        text.append(i == 0 ? "" : ", ").append(event_name_from_irq(irqs[i]).text);
+    return text;
+}
+
+// Prints each interrupt until a stop; false when the wait or standard output failed.
+bool serve(irqhost* host)
+{
+    std::uint32_t set[64];
+    int count = 0;
+    while ((count = irqhost_wait(host, -1, set, sizeof set / sizeof set[0])) > 0) {
+        for (int i = 0; i < count; ++i) {
+            if (std::printf("irq %lu\n", static_cast<unsigned long>(set[i])) < 0 || std::fflush(stdout) != 0) {
+                std::fprintf(stderr, "irqhost: cannot write to standard output: %s\n", std::strerror(errno));
+                return false;
+            }
+        }
+    }
+    if (count == -2)
+        std::fprintf(stderr, "irqhost: waiting failed: %s\n", std::strerror(errno));
+    return count == -1;
 }
 
 } // namespace
@@ -70,37 +94,18 @@ int main(int argc, char* argv[])
     }
     if (irqs.empty())
         irqs = {0, 1, 2, 3, 4, 5, 6, 7};
-    if (irqs.size() > static_cast<std::size_t>(max_waited_events)) {
-        std::fprintf(stderr, "irqhost: at most %d lines on this system\n", max_waited_events);
-        return 2;
+
+    char why[256];
+    irqhost* host = irqhost_open(irqs.data(), irqs.size(), mode, why, sizeof why);
+    if (host == nullptr) {
+        std::fprintf(stderr, "irqhost: cannot publish %s\n", why);
+        return 1;
     }
+    stop_on_signals(host);
+    std::fprintf(stderr, "irqhost: publishing %s; Ctrl+C stops\n", describe(irqs).c_str());
 
-    stop_waiting_on_interrupt();
-    std::vector<event_name> names;
-    std::vector<event_handle> events;
-    for (const std::uint32_t irq : irqs) {
-        names.push_back(event_name_from_irq(irq));
-        event_handle event = no_event;
-        if (const char* why = publish_event(names.back().data(), mode, &event)) {
-            std::fprintf(stderr, "irqhost: cannot publish %s: %s\n", names.back().data(), why);
-            withdraw_all(names, events);
-            return 1;
-        }
-        events.push_back(event);
-    }
-
-    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
-    std::fprintf(stderr, "irqhost: publishing %s to %s (%zu lines); Ctrl+C stops\n",
-                 names.front().data(), names.back().data(), names.size());
-
-    const auto set = std::make_unique<bool[]>(events.size());
-    while (wait_for_events(events.data(), static_cast<int>(events.size()), set.get()) >= 0) {
-        for (std::size_t i = 0; i < irqs.size(); ++i)
-            if (set[i])
-                std::printf("irq %u\n", static_cast<unsigned>(irqs[i]));
-    }
-
-    withdraw_all(names, events);
+    const bool stopped = serve(host);
+    irqhost_close(host);
     std::fprintf(stderr, "irqhost: stopped\n");
-    return 0;
+    return stopped ? 0 : 1;
 }

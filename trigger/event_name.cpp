@@ -1,7 +1,5 @@
 #include "event_name.h"
 
-#include <limits>
-
 namespace {
 
 bool is_space(char c)
@@ -15,11 +13,11 @@ bool is_digit(char c)
 }
 
 // Magnitude of the most negative 32-bit value; anything above it saturates.
-constexpr std::uint64_t magnitude_limit = std::uint64_t{1} << 31;
+constexpr uint64_t magnitude_limit = uint64_t{1} << 31;
 
 } // namespace
 
-std::uint32_t irq_from_text(const char* text)
+uint32_t irq_from_text(const char* text)
 {
     const char* p = text;
     while (is_space(*p))
@@ -31,39 +29,34 @@ std::uint32_t irq_from_text(const char* text)
 
     // Stops growing just past the limit, so digit strings of any length are
     // read in one pass without overflow.
-    std::uint64_t magnitude = 0;
+    uint64_t magnitude = 0;
     for (; is_digit(*p); ++p) {
-        magnitude = magnitude * 10 + static_cast<std::uint64_t>(*p - '0');
+        magnitude = magnitude * 10 + static_cast<uint64_t>(*p - '0');
         if (magnitude > magnitude_limit)
             magnitude = magnitude_limit + 1;
     }
 
-    std::int32_t value;
-    if (negative)
-        value = magnitude >= magnitude_limit
-                    ? std::numeric_limits<std::int32_t>::min()
-                    : -static_cast<std::int32_t>(magnitude);
-    else
-        value = magnitude >= magnitude_limit
-                    ? std::numeric_limits<std::int32_t>::max()
-                    : static_cast<std::int32_t>(magnitude);
-    return static_cast<std::uint32_t>(value);
+    // Two's complement: the bits of the signed result, read as unsigned.
+    if (magnitude >= magnitude_limit)
+        return negative ? static_cast<uint32_t>(magnitude_limit) : static_cast<uint32_t>(magnitude_limit - 1);
+    const auto value = static_cast<uint32_t>(magnitude);
+    return negative ? 0u - value : value;
 }
 
-event_name event_name_from_irq(std::uint32_t irq)
+event_name event_name_from_irq(uint32_t irq)
 {
     event_name name{};
-    std::size_t length = 0;
+    unsigned length = 0;
     for (const char* c = "OSirq"; *c != '\0'; ++c)
-        name[length++] = *c;
+        name.text[length++] = *c;
 
     char digits[10];
-    std::size_t count = 0;
+    unsigned count = 0;
     do {
         digits[count++] = static_cast<char>('0' + irq % 10);
         irq /= 10;
     } while (irq != 0);
     while (count != 0)
-        name[length++] = digits[--count];
+        name.text[length++] = digits[--count];
     return name;
 }

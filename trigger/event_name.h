@@ -1,19 +1,20 @@
 #pragma once
 
-#include <array>
-#include <cstdint>
+#include <stdint.h>
 
 // The name under which a host publishes one interrupt line: "OSirq" and the
 // line number in unsigned decimal, zero-terminated. 256 characters is far more
 // than the longest name ("OSirq4294967295", 15) needs, so it is never cut short.
-using event_name = std::array<char, 256>;
+struct event_name {
+    char text[256];
+};
 
 // Converts argument text to an interrupt line number by the rules of atoi in
 // the C locale: leading white space, one optional sign, decimal digits up to
 // the first other character. No digits give 0. Values beyond the signed 32-bit
 // range saturate at its bounds. The signed result is returned with its bits
 // unchanged, so "-1" gives 4294967295. Any text is accepted; never fails.
-std::uint32_t irq_from_text(const char* text);
+uint32_t irq_from_text(const char* text);
 
 // Composes the event name of an interrupt line, e.g. 3 gives "OSirq3".
-event_name event_name_from_irq(std::uint32_t irq);
+event_name event_name_from_irq(uint32_t irq);

@@ -15,10 +15,10 @@ const char* event_directory()
 event_path event_path_of(const char* name)
 {
     event_path path{};
-    std::size_t length = 0;
+    unsigned length = 0;
     for (const char* c = event_directory(); *c != '\0'; ++c)
-        path[length++] = *c;
-    for (const char* c = name; *c != '\0' && length + 1 < path.size(); ++c)
-        path[length++] = *c;
+        path.text[length++] = *c;
+    for (const char* c = name; *c != '\0' && length + 1 < sizeof path.text; ++c)
+        path.text[length++] = *c;
     return path;
 }

@@ -1,12 +1,12 @@
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
 // The command's side of a host's named event. Each platform has its own
 // source file; nothing of the platform shows through this header.
 
 // An open event. It is never closed: the end of the process releases it.
-using event_handle = std::intptr_t;
+using event_handle = intptr_t;
 inline constexpr event_handle no_event = -1;
 
 // Keeps a reader that has gone away (of standard output or of the event)

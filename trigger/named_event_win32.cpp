@@ -10,7 +10,7 @@ void ignore_broken_pipes() {}
 
 event_handle open_event(const char* name)
 {
-    const HANDLE event = OpenEventW(EVENT_ALL_ACCESS, FALSE, widen(name).data());
+    const HANDLE event = OpenEventW(EVENT_ALL_ACCESS, FALSE, widen(name).text);
     return event != nullptr ? reinterpret_cast<event_handle>(event) : no_event;
 }
 

@@ -8,7 +8,7 @@ namespace {
 
 std::string name_of(const char* text)
 {
-    return event_name_from_irq(irq_from_text(text)).data();
+    return event_name_from_irq(irq_from_text(text)).text;
 }
 
 TEST(IrqFromText, ReadsLikeAtoi)
@@ -66,16 +66,16 @@ TEST(IrqFromText, ReadsAnyLengthOfDigits)
 
 TEST(EventNameFromIrq, IsPrefixAndUnsignedDecimal)
 {
-    EXPECT_EQ(std::string(event_name_from_irq(0).data()), "OSirq0");
-    EXPECT_EQ(std::string(event_name_from_irq(10).data()), "OSirq10");
-    EXPECT_EQ(std::string(event_name_from_irq(4294967295u).data()), "OSirq4294967295");
+    EXPECT_EQ(std::string(event_name_from_irq(0).text), "OSirq0");
+    EXPECT_EQ(std::string(event_name_from_irq(10).text), "OSirq10");
+    EXPECT_EQ(std::string(event_name_from_irq(4294967295u).text), "OSirq4294967295");
 }
 
 TEST(EventNameFromIrq, LeavesTheRestOfTheBufferZero)
 {
     const event_name name = event_name_from_irq(4294967295u);
-    for (std::size_t i = 15; i < name.size(); ++i)
-        ASSERT_EQ(name[i], '\0') << i;
+    for (std::size_t i = 15; i < sizeof name.text; ++i)
+        ASSERT_EQ(name.text[i], '\0') << i;
 }
 
 } // namespace

@@ -1,9 +1,10 @@
 // The built command against events published in this process, which plays
 // the host. Line numbers come from the process id, far above any line a real
 // host uses, so that parallel tests and a running host never meet.
-#include "event_host.h"
 #include "event_name.h"
 #include "event_path.h"
+#include "irqhost.h"
+#include "named_event.h"
 
 #include <gtest/gtest.h>
 
@@ -87,12 +88,12 @@ std::uint32_t test_line(unsigned offset)
 
 std::string name_of(std::uint32_t irq)
 {
-    return event_name_from_irq(irq).data();
+    return event_name_from_irq(irq).text;
 }
 
 std::string path_of(std::uint32_t irq)
 {
-    return event_path_of(name_of(irq).c_str()).data();
+    return event_path_of(name_of(irq).c_str()).text;
 }
 
 std::string failure_line(std::uint32_t irq)
@@ -103,14 +104,21 @@ std::string failure_line(std::uint32_t irq)
 // An event this test publishes, withdrawn when the test ends.
 struct hosted_event {
     std::uint32_t irq;
-    event_handle event = no_event;
+    irqhost* host = nullptr;
+    int reader = -1; // a second reader of the same pipe, to count what is pending
 
     explicit hosted_event(std::uint32_t line, unsigned mode = 0600) : irq(line)
     {
-        const char* why = publish_event(name_of(irq).c_str(), mode, &event);
-        EXPECT_EQ(why, nullptr) << why;
+        char why[256];
+        host = irqhost_open(&irq, 1, mode, why, sizeof why);
+        EXPECT_NE(host, nullptr) << why;
+        reader = open(path_of(irq).c_str(), O_RDONLY | O_NONBLOCK);
     }
-    ~hosted_event() { withdraw_event(name_of(irq).c_str(), event); }
+    ~hosted_event()
+    {
+        close(reader);
+        irqhost_close(host);
+    }
     hosted_event(const hosted_event&) = delete;
     hosted_event& operator=(const hosted_event&) = delete;
 
@@ -118,7 +126,7 @@ struct hosted_event {
     int pending() const
     {
         int count = 0;
-        return ioctl(static_cast<int>(event), FIONREAD, &count) == 0 ? count : -1;
+        return ioctl(reader, FIONREAD, &count) == 0 ? count : -1;
     }
 };
 
@@ -357,12 +365,12 @@ TEST(BrokenEvent, HostClosingAfterTheOpenKillsNothing)
 {
     const pid_t pid = fork();
     if (pid == 0) {
-        const std::string name = name_of(test_line(33));
-        event_handle hosted = no_event;
-        if (publish_event(name.c_str(), 0600, &hosted) != nullptr)
+        const std::uint32_t irq = test_line(33);
+        irqhost* host = irqhost_open(&irq, 1, 0600, nullptr, 0);
+        if (host == nullptr)
             _exit(3);
-        const event_handle opened = open_event(name.c_str());
-        withdraw_event(name.c_str(), hosted);
+        const event_handle opened = open_event(name_of(irq).c_str());
+        irqhost_close(host);
         ignore_broken_pipes();
         set_event(opened);
         _exit(opened == no_event ? 4 : 0);

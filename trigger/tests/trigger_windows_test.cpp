@@ -84,7 +84,7 @@ std::uint32_t test_line(unsigned offset)
 
 std::string name_of(std::uint32_t irq)
 {
-    return event_name_from_irq(irq).data();
+    return event_name_from_irq(irq).text;
 }
 
 std::wstring argument(std::uint32_t irq)
@@ -99,7 +99,7 @@ struct hosted_event {
 
     hosted_event(std::uint32_t line, BOOL manual_reset, BOOL initially_set = FALSE,
                  SECURITY_ATTRIBUTES* security = nullptr)
-        : irq(line), handle(CreateEventW(security, manual_reset, initially_set, widen(name_of(line).c_str()).data()))
+        : irq(line), handle(CreateEventW(security, manual_reset, initially_set, widen(name_of(line).c_str()).text))
     {
         EXPECT_NE(handle, nullptr);
     }
@@ -184,7 +184,7 @@ TEST(Rights, SetWithoutFullAccessIsRefused)
     hosted_event host(test_line(9), TRUE, FALSE, &security);
     LocalFree(descriptor);
 
-    const HANDLE setter = OpenEventW(EVENT_MODIFY_STATE, FALSE, widen(name_of(host.irq).c_str()).data());
+    const HANDLE setter = OpenEventW(EVENT_MODIFY_STATE, FALSE, widen(name_of(host.irq).c_str()).text);
     EXPECT_NE(setter, nullptr) << "setting alone is granted";
     CloseHandle(setter);
 

@@ -1,0 +1,21 @@
+# GoogleTest and the way every test program is added.
+find_package(GTest QUIET)
+if(NOT GTest_FOUND)
+  # Cross builds have no GoogleTest of their own: build it from Debian's source.
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+endif()
+include(GoogleTest)
+
+# Runs a test program in one piece under an emulator, where starting each
+# case in a process of its own costs more than the case.
+function(add_test_program name)
+  add_executable(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE trigger_core libirqhost GTest::gtest_main)
+  if(CMAKE_CROSSCOMPILING)
+    add_test(NAME ${name} COMMAND ${name})
+  else()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 30)
+  endif()
+endfunction()

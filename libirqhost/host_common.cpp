@@ -1,0 +1,54 @@
+#include "host_common.h"
+
+#include "event_name.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+void report(char* why, size_t size, const char* format, ...)
+{
+    if (why == nullptr || size == 0)
+        return;
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(why, size, format, arguments);
+    va_end(arguments);
+}
+
+namespace {
+
+int compare_lines(const void* a, const void* b)
+{
+    const uint32_t x = *static_cast<const uint32_t*>(a);
+    const uint32_t y = *static_cast<const uint32_t*>(b);
+    return (x > y) - (x < y);
+}
+
+} // namespace
+
+bool lines_are_valid(const uint32_t* lines, size_t count, char* why, size_t why_size)
+{
+    if (lines == nullptr || count == 0) {
+        report(why, why_size, "no lines to publish");
+        return false;
+    }
+    // Sorted, a line given twice stands next to itself.
+    auto* sorted = static_cast<uint32_t*>(malloc(count * sizeof *lines));
+    if (sorted == nullptr) {
+        report(why, why_size, "out of memory");
+        return false;
+    }
+    for (size_t i = 0; i < count; ++i)
+        sorted[i] = lines[i];
+    qsort(sorted, count, sizeof *sorted, compare_lines);
+    bool valid = true;
+    for (size_t i = 1; i < count && valid; ++i) {
+        if (sorted[i] == sorted[i - 1]) {
+            report(why, why_size, "%s: given twice", event_name_from_irq(sorted[i]).text);
+            valid = false;
+        }
+    }
+    free(sorted);
+    return valid;
+}

@@ -1,0 +1,66 @@
+/* libirqhost: the simulation host's side of bellTap's interrupt events.
+ *
+ * A host publishes one event per interrupt line, named "OSirq" and the line
+ * number ("OSirq3"), waits for bellTap to set them and withdraws them when it
+ * ends. On Linux an event is a FIFO at /dev/shm/OSirqN (the format bellTap's
+ * README describes); on Windows it is a kernel32 named event. Every event is
+ * an automatic-reset one: a wait that reports a line resets it, and triggers
+ * that come before the host wakes count as one.
+ *
+ * The functions of one host may be called from any thread, but only one
+ * thread at a time may wait; irqhost_stop may be called at any time.
+ */
+#ifndef IRQHOST_H
+#define IRQHOST_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A host and the lines it publishes. */
+typedef struct irqhost irqhost;
+
+/* The most lines one host publishes on Windows (one wait takes 64 objects,
+ * one of which is the host's stop event). POSIX has no limit but the
+ * process's limit on open files. */
+#define IRQHOST_WINDOWS_MAX_LINES 63
+
+/* Publishes OSirq<line> for each of `lines[0..count)`, unsignalled; all of
+ * them or none. On POSIX each FIFO gets exactly `mode` (0 to 07777; the umask
+ * does not apply); on Windows the events get default security and `mode` is
+ * unused. Returns NULL on failure and writes a one-line reason into `why`
+ * (when not NULL; cut to `why_size` bytes, zero-terminated), naming the line
+ * where there is one: "OSirq5: a running host already publishes it". */
+irqhost *irqhost_open(const uint32_t *lines, size_t count, unsigned mode, char *why, size_t why_size);
+
+/* Waits up to `timeout_ms` milliseconds (-1 forever, 0 just looks) for at
+ * least one line to be set. Resets the lines it reports, writes them to
+ * `lines[0..n)` with n <= `capacity` and returns n: 0 on timeout, -1 once
+ * irqhost_stop was called (and from then on), -2 on a system error (errno, or
+ * GetLastError on Windows, says which; a `capacity` of 0 is EINVAL). Lines set
+ * beyond `capacity` stay set for the next call. */
+int irqhost_wait(irqhost *host, int timeout_ms, uint32_t *lines, size_t capacity);
+
+/* Ends a wait in progress and every later one (they return -1). Safe to call
+ * from a signal handler and from any thread, more than once. */
+void irqhost_stop(irqhost *host);
+
+#ifndef _WIN32
+/* One descriptor that polls readable while any line is set or after a stop:
+ * put it in your own poll, epoll or select loop, then call
+ * irqhost_wait(host, 0, ...). Owned by the host; do not read or close it. */
+int irqhost_descriptor(const irqhost *host);
+#endif
+
+/* Withdraws every line (on POSIX, removes only FIFOs that are still this
+ * host's own) and frees the host. NULL is ignored. */
+void irqhost_close(irqhost *host);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,309 @@
+// libirqhost on POSIX: publishing, waiting, stopping and withdrawing, and the
+// hostile cases a host meets in a shared event directory.
+#include "event_name.h"
+#include "event_path.h"
+#include "irqhost.h"
+#include "named_event.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <grp.h>
+#include <poll.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::uint32_t test_line(unsigned offset)
+{
+    return 1'200'000'000u + static_cast<std::uint32_t>(getpid() % 1'000'000) * 100u + offset;
+}
+
+std::string name_of(std::uint32_t irq)
+{
+    return event_name_from_irq(irq).text;
+}
+
+std::string path_of(std::uint32_t irq)
+{
+    return event_path_of(name_of(irq).c_str()).text;
+}
+
+bool exists(std::uint32_t irq)
+{
+    struct stat st {};
+    return lstat(path_of(irq).c_str(), &st) == 0;
+}
+
+// Sets a line as bellTap does.
+void trigger(std::uint32_t irq)
+{
+    const event_handle event = open_event(name_of(irq).c_str());
+    ASSERT_NE(event, no_event) << name_of(irq);
+    set_event(event);
+    close(static_cast<int>(event));
+}
+
+struct opened {
+    irqhost* host;
+    std::string why;
+};
+
+opened open_host(std::vector<std::uint32_t> lines, unsigned mode = 0600)
+{
+    char why[256] = "untouched";
+    irqhost* host = irqhost_open(lines.data(), lines.size(), mode, why, sizeof why);
+    return {host, why};
+}
+
+// Runs `body` in a child process, as user 65534 when this runs as root (whose
+// rights override file modes), and returns its exit status; 10 seconds at most.
+int as_other_process(bool unprivileged, const std::function<int()>& body)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        alarm(10);
+        if (unprivileged && geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(120);
+        _exit(body());
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+}
+
+TEST(Open, GivesTheExactModeWhateverTheUmask)
+{
+    const std::uint32_t a = test_line(1), b = test_line(2);
+    const int status = as_other_process(true, [&] {
+        for (const mode_t mask : {0277, 0777}) {
+            umask(mask);
+            irqhost* host = open_host({a, b}, 0640).host;
+            struct stat st {};
+            if (host == nullptr)
+                return 1;
+            if (lstat(path_of(b).c_str(), &st) != 0 || !S_ISFIFO(st.st_mode) || (st.st_mode & 07777) != 0640)
+                return 2;
+            irqhost_close(host);
+            if (exists(a) || exists(b))
+                return 3;
+        }
+        return 0;
+    });
+    EXPECT_EQ(status, 0) << "1: refused, 2: wrong mode, 3: left behind";
+}
+
+TEST(Open, IsAllOrNothing)
+{
+    const std::uint32_t a = test_line(3), b = test_line(4);
+    opened twice = open_host({a, b, a});
+    EXPECT_EQ(twice.host, nullptr);
+    EXPECT_EQ(twice.why, name_of(a) + ": given twice");
+
+    const int file = open(path_of(b).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    ASSERT_GE(file, 0);
+    ASSERT_EQ(write(file, "x", 1), 1);
+    close(file);
+    opened blocked = open_host({a, b});
+    EXPECT_EQ(blocked.host, nullptr);
+    EXPECT_EQ(blocked.why, name_of(b) + ": " + path_of(b) + " holds something that is not an event");
+    EXPECT_FALSE(exists(a)) << "the line before the failing one was left published";
+    struct stat st {};
+    ASSERT_EQ(lstat(path_of(b).c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 1);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    unlink(path_of(b).c_str());
+
+    EXPECT_EQ(open_host({}).host, nullptr);
+    EXPECT_EQ(open_host({a}, 010000).host, nullptr);
+    EXPECT_FALSE(exists(a));
+    char tiny[8];
+    EXPECT_EQ(irqhost_open(&a, 0, 0600, tiny, sizeof tiny), nullptr);
+    EXPECT_EQ(std::string(tiny), "no line") << "the reason is cut to the buffer";
+}
+
+TEST(Open, RefusesLiveAndForeignEventsAndReclaimsItsOwnStaleOnes)
+{
+    const std::uint32_t a = test_line(5), b = test_line(6);
+    irqhost* live = open_host({a}).host;
+    ASSERT_NE(live, nullptr);
+    EXPECT_EQ(open_host({a}).why, name_of(a) + ": a running host already publishes it");
+    irqhost_close(live);
+
+    ASSERT_EQ(mkfifo(path_of(b).c_str(), 0600), 0); // left by a host that died
+    irqhost* reclaimed = open_host({b}).host;
+    EXPECT_NE(reclaimed, nullptr);
+    irqhost_close(reclaimed);
+
+    ASSERT_EQ(symlink("/dev/null", path_of(b).c_str()), 0);
+    EXPECT_EQ(open_host({b}).host, nullptr);
+    unlink(path_of(b).c_str());
+
+    if (geteuid() == 0) {
+        ASSERT_EQ(mkfifo(path_of(b).c_str(), 0600), 0);
+        ASSERT_EQ(chown(path_of(b).c_str(), 65534, 65534), 0);
+        EXPECT_EQ(open_host({b}).why, name_of(b) + ": the event belongs to another user");
+        EXPECT_TRUE(exists(b));
+        unlink(path_of(b).c_str());
+    }
+}
+
+// A probe that fails for another reason than "no reader" must not take a
+// live host's event away.
+TEST(Open, NeverTakesOverAnEventItCannotProbe)
+{
+    const std::uint32_t a = test_line(7);
+    irqhost* live = open_host({a}).host;
+    ASSERT_NE(live, nullptr);
+    const int out_of_descriptors = as_other_process(false, [&] {
+        while (dup(0) >= 0) {
+        }
+        const opened refused = open_host({a});
+        return refused.host == nullptr && refused.why.find(strerror(EMFILE)) != std::string::npos ? 0 : 1;
+    });
+    EXPECT_EQ(out_of_descriptors, 0);
+    trigger(a);
+    std::uint32_t set[4];
+    EXPECT_EQ(irqhost_wait(live, 5000, set, 4), 1) << "the live host lost its event";
+    irqhost_close(live);
+
+    // Without write permission (a host started with mode 0, or a killed
+    // host's mode-0000 FIFO) nothing tells whether a host holds it.
+    const int unprobeable = as_other_process(true, [&] {
+        irqhost* zero = open_host({a}, 0).host;
+        const opened second = open_host({a});
+        const bool kept = zero != nullptr && second.host == nullptr && exists(a);
+        irqhost_close(zero);
+        if (!kept || second.why.find("cannot tell whether a host still publishes it") == std::string::npos)
+            return 1;
+        if (mkfifo(path_of(a).c_str(), 0600) != 0 || chmod(path_of(a).c_str(), 0) != 0)
+            return 2;
+        const opened stale = open_host({a});
+        const bool refused = stale.host == nullptr && exists(a) && stale.why.find("remove " + path_of(a)) != std::string::npos;
+        unlink(path_of(a).c_str());
+        return refused ? 0 : 3;
+    });
+    EXPECT_EQ(unprobeable, 0) << "1: live mode-0 host taken over, 2: setup, 3: stale mode-0000 FIFO guessed at";
+}
+
+TEST(Wait, ReportsAndResetsEachSetLineOnce)
+{
+    const std::uint32_t lines[] = {test_line(10), test_line(11), test_line(12)};
+    irqhost* host = open_host({lines[0], lines[1], lines[2]}).host;
+    ASSERT_NE(host, nullptr);
+    std::uint32_t set[8] = {};
+    EXPECT_EQ(irqhost_wait(host, 0, set, 8), 0);
+    EXPECT_EQ(irqhost_wait(host, 20, set, 8), 0);
+
+    // More than one read's worth pending still resets in one wake.
+    const int writer = open(path_of(lines[2]).c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(writer, 0);
+    const std::string burst(5000, 'x');
+    ASSERT_EQ(write(writer, burst.data(), burst.size()), 5000);
+    close(writer);
+    trigger(lines[0]);
+    ASSERT_EQ(irqhost_wait(host, 5000, set, 8), 2);
+    EXPECT_EQ(std::min(set[0], set[1]), lines[0]);
+    EXPECT_EQ(std::max(set[0], set[1]), lines[2]);
+    EXPECT_EQ(irqhost_wait(host, 0, set, 8), 0) << "a line woke twice for one burst";
+
+    // Lines beyond the capacity stay set for the next call.
+    for (const std::uint32_t line : lines)
+        trigger(line);
+    std::vector<std::uint32_t> seen;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(irqhost_wait(host, 5000, set, 1), 1);
+        seen.push_back(set[0]);
+    }
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, std::vector<std::uint32_t>(lines, lines + 3));
+    EXPECT_EQ(irqhost_wait(host, 0, set, 1), 0);
+    errno = 0;
+    EXPECT_EQ(irqhost_wait(host, 0, set, 0), -2);
+    EXPECT_EQ(errno, EINVAL);
+    irqhost_close(host);
+    EXPECT_FALSE(exists(lines[0]));
+}
+
+irqhost* signalled_host = nullptr;
+
+void stop_signalled_host(int)
+{
+    irqhost_stop(signalled_host);
+}
+
+TEST(Stop, EndsAWaitFromAnotherThreadAndEveryLaterOne)
+{
+    const std::uint32_t a = test_line(20);
+    irqhost* host = open_host({a}).host;
+    ASSERT_NE(host, nullptr);
+    std::thread stopper([host] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        irqhost_stop(host);
+    });
+    std::uint32_t set[1];
+    EXPECT_EQ(irqhost_wait(host, 10000, set, 1), -1);
+    stopper.join();
+    trigger(a);
+    EXPECT_EQ(irqhost_wait(host, 0, set, 1), -1);
+    irqhost_close(host);
+}
+
+TEST(Stop, AStopFromASignalIsHonouredWhileALineIsSetContinuously)
+{
+    const std::uint32_t a = test_line(21);
+    signalled_host = open_host({a}).host;
+    ASSERT_NE(signalled_host, nullptr);
+    std::atomic<bool> done{false};
+    std::thread setter([&] {
+        const int fd = open(path_of(a).c_str(), O_WRONLY | O_NONBLOCK);
+        while (!done)
+            if (write(fd, "x", 1) < 0)
+                std::this_thread::yield();
+        close(fd);
+    });
+    std::signal(SIGALRM, stop_signalled_host);
+    itimerval in_50ms{{0, 0}, {0, 50'000}};
+    setitimer(ITIMER_REAL, &in_50ms, nullptr);
+    int result = 0;
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::uint32_t set[1];
+    while ((result = irqhost_wait(signalled_host, 1000, set, 1)) >= 0 && std::chrono::steady_clock::now() < limit) {
+    }
+    done = true;
+    setter.join();
+    std::signal(SIGALRM, SIG_DFL);
+    EXPECT_EQ(result, -1) << "the stop was starved by a busy line";
+    irqhost_close(signalled_host);
+}
+
+TEST(Descriptor, PollsReadableWhileALineIsSetOrAfterAStop)
+{
+    const std::uint32_t a = test_line(22);
+    irqhost* host = open_host({a}).host;
+    ASSERT_NE(host, nullptr);
+    pollfd fd{irqhost_descriptor(host), POLLIN, 0};
+    EXPECT_EQ(poll(&fd, 1, 0), 0);
+    trigger(a);
+    ASSERT_EQ(poll(&fd, 1, 5000), 1);
+    std::uint32_t set[1];
+    EXPECT_EQ(irqhost_wait(host, 0, set, 1), 1);
+    EXPECT_EQ(poll(&fd, 1, 0), 0);
+    irqhost_stop(host);
+    EXPECT_EQ(poll(&fd, 1, 0), 1);
+    irqhost_close(host);
+}
+
+} // namespace
