@@ -61,7 +61,7 @@ int main(int argc, char* argv[])
 {
     const int runs = argc > 1 ? std::atoi(argv[1]) : 300;
     const std::uint32_t irq = 1'800'000'000u + static_cast<std::uint32_t>(GetCurrentProcessId() % 1'000'000);
-    const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, widen(event_name_from_irq(irq).data()).data());
+    const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, widen(event_name_from_irq(irq).text).text);
     const std::wstring belltap = beside_me(L"..\\trigger\\bellTap.exe");
     const std::wstring noop = beside_me(L"noop.exe");
 

@@ -15,6 +15,12 @@
 #include <fcntl.h>
 #include <string>
 #include <grp.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <stddef.h>
+#include <sys/inotify.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -308,24 +314,44 @@ TEST(Failure, SymbolicLinkIsNeverFollowed)
     EXPECT_EQ(target.pending(), 0);
 }
 
-// Runs bellTap without root's right to override file modes.
+// bellTap where an unprivileged user reaches it: a copy in a public folder
+// when this runs as root, which then runs it as user 65534.
+struct unprivileged_belltap {
+    std::string folder;
+    std::string path = BELLTAP_PATH;
+    uid_t uid = static_cast<uid_t>(-1);
+
+    unprivileged_belltap()
+    {
+        if (geteuid() != 0)
+            return;
+        char made[] = "/tmp/belltap-test-XXXXXX";
+        std::error_code failed;
+        if (mkdtemp(made) == nullptr || chmod(made, 0755) != 0)
+            return;
+        folder = made;
+        path = folder + "/bellTap";
+        std::filesystem::copy_file(BELLTAP_PATH, path, failed);
+        EXPECT_FALSE(failed) << failed.message();
+        chmod(path.c_str(), 0755);
+        uid = 65534;
+    }
+    ~unprivileged_belltap()
+    {
+        if (!folder.empty()) {
+            unlink(path.c_str());
+            rmdir(folder.c_str());
+        }
+    }
+    unprivileged_belltap(const unprivileged_belltap&) = delete;
+    unprivileged_belltap& operator=(const unprivileged_belltap&) = delete;
+
+    outcome run(std::uint32_t irq) const { return run_belltap({std::to_string(irq)}, output_to::pipe, uid, path.c_str()); }
+};
+
 outcome run_unprivileged(std::uint32_t irq)
 {
-    if (geteuid() != 0)
-        return run_belltap({std::to_string(irq)});
-    // The unprivileged user must reach the binary: a copy in a public folder.
-    char folder[] = "/tmp/belltap-test-XXXXXX";
-    if (mkdtemp(folder) == nullptr || chmod(folder, 0755) != 0)
-        return {-2, "", "no folder"};
-    const std::string copy = std::string(folder) + "/bellTap";
-    std::error_code failed;
-    std::filesystem::copy_file(BELLTAP_PATH, copy, failed);
-    outcome r{-2, "", "copy failed"};
-    if (!failed && chmod(copy.c_str(), 0755) == 0)
-        r = run_belltap({std::to_string(irq)}, output_to::pipe, 65534, copy.c_str());
-    unlink(copy.c_str());
-    rmdir(folder);
-    return r;
+    return unprivileged_belltap().run(irq);
 }
 
 TEST(Rights, SetButNotReadIsRefused)
@@ -342,6 +368,109 @@ TEST(Rights, FullAccessForOthersIsEnough)
     hosted_event host(test_line(21), 0666);
     const outcome r = run_unprivileged(host.irq);
     EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(host.pending(), 1);
+}
+
+// Exchanges two paths by rename as fast as it can, in a process of its own,
+// for as long as it lives; swapped back into place when it ends.
+struct path_swapper {
+    std::string a, b;
+    pid_t pid;
+    path_swapper(std::string first, std::string second) : a(std::move(first)), b(std::move(second))
+    {
+        struct stat st {};
+        lstat(a.c_str(), &st);
+        original = st.st_ino;
+        pid = fork();
+        if (pid == 0) {
+            alarm(60);
+            for (;;)
+                renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
+        }
+    }
+    ~path_swapper()
+    {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        struct stat st {};
+        if (lstat(a.c_str(), &st) == 0 && st.st_ino != original)
+            renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
+    }
+    path_swapper(const path_swapper&) = delete;
+    path_swapper& operator=(const path_swapper&) = delete;
+
+private:
+    ino_t original = 0;
+};
+
+// The rights and the type are those of the FIFO actually opened, even while
+// the path is being swapped under the command.
+TEST(Race, AFifoTheCallerMayOnlyWriteNeverGetsAByte)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to run bellTap as another user";
+    hosted_event full(test_line(40), 0666);
+    hosted_event write_only(test_line(41), 0622);
+    const unprivileged_belltap belltap;
+    int set = 0;
+    {
+        const path_swapper swapper(path_of(full.irq), path_of(write_only.irq));
+        for (int i = 0; i < 400; ++i)
+            set += belltap.run(full.irq).status == 0;
+    }
+    EXPECT_EQ(write_only.pending(), 0) << "a FIFO without read rights was set";
+    EXPECT_EQ(full.pending(), set);
+}
+
+TEST(Race, NothingButAFifoIsEverOpened)
+{
+    hosted_event live(test_line(42));
+    const std::uint32_t irq = test_line(43);
+    foreign_path file(irq);
+    const int fd = open(file.path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(opens, file.path.c_str(), IN_OPEN), 0);
+
+    EXPECT_EQ(run_belltap({std::to_string(irq)}).status, 254);
+    {
+        const path_swapper swapper(path_of(live.irq), file.path);
+        for (int i = 0; i < 400; ++i)
+            run_belltap({std::to_string(live.irq)});
+    }
+    inotify_event events[16];
+    EXPECT_LT(read(opens, events, sizeof events), 0) << "a regular file at the path was opened";
+    close(opens);
+}
+
+// musl makes faccessat with flags a faccessat2 call, which kernels before
+// 5.8 lack: bellTap must not depend on it.
+TEST(Kernel, SetsTheEventWhereFaccessat2IsMissing)
+{
+    hosted_event host(test_line(44));
+    const std::string line = std::to_string(host.irq);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        alarm(10);
+        sock_filter refuse_faccessat2[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_faccessat2, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program{4, refuse_faccessat2};
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+            _exit(125);
+        if (syscall(SYS_faccessat2, AT_FDCWD, "/", R_OK, AT_EACCESS) == 0 || errno != ENOSYS)
+            _exit(126);
+        execl(BELLTAP_PATH, BELLTAP_PATH, line.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    ASSERT_TRUE(WIFEXITED(wstatus)) << "ended by signal " << WTERMSIG(wstatus);
+    EXPECT_EQ(WEXITSTATUS(wstatus), 0) << "125, 126: the filter could not be set up";
     EXPECT_EQ(host.pending(), 1);
 }
 
