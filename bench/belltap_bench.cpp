@@ -1,5 +1,5 @@
-// What one trigger costs, measured against the floor of any process: spawning
-// and reaping /bin/true and a no-op program linked like bellTap. A separate
+// What one trigger costs, measured against the floor of any process (a static
+// program that only exits), /bin/true and a no-op program linked like bellTap. A separate
 // host process publishes the lines and stamps each wake-up, so that the
 // spawning process stays small whatever the number of lines. Runs are
 // interleaved, so that drift on a shared machine hits all programs alike, and
@@ -221,6 +221,7 @@ int main(int argc, char* argv[])
 {
     const char* belltap = BELLTAP_PATH;
     const char* noop = NOOP_PATH;
+    const char* floor = FLOOR_PATH;
     int runs = 1000;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--runs") == 0)
@@ -230,24 +231,27 @@ int main(int argc, char* argv[])
     }
 
     std::printf("bellTap benchmark: %d interleaved runs of each program\n", runs);
-    std::printf("  bellTap: %s\n  no-op:   %s (C, linked like bellTap)\n\n", belltap, noop);
+    std::printf("  bellTap: %s\n  no-op:   %s (C, linked like bellTap)\n  floor:   %s (only exits; no C library)\n\n",
+                belltap, noop, floor);
 
     const std::vector<host> hosts = start_hosts(8);
-    std::vector<double> tap, truth, nothing, wake;
+    std::vector<double> tap, truth, nothing, bare, wake;
     for (int i = 0; i < runs; ++i) {
         const trigger_times t = trigger(belltap, hosts, static_cast<std::size_t>(i) % 8);
         tap.push_back(t.whole);
         wake.push_back(t.wake);
         truth.push_back(run("/bin/true"));
         nothing.push_back(run(noop));
+        bare.push_back(run(floor));
     }
     // Where the libraries land moves with address-space randomization, and
     // with it how many pages a run touches: the median of many runs.
-    std::vector<double> tap_rss, true_rss, noop_rss;
+    std::vector<double> tap_rss, true_rss, noop_rss, floor_rss;
     for (int i = 0; i < 51; ++i) {
         tap_rss.push_back(peak_rss_kb(belltap, hosts[0].arguments[0].c_str()));
         true_rss.push_back(peak_rss_kb("/bin/true"));
         noop_rss.push_back(peak_rss_kb(noop));
+        floor_rss.push_back(peak_rss_kb(floor));
     }
     stop_hosts(hosts);
 
@@ -255,21 +259,23 @@ int main(int argc, char* argv[])
     std::printf("  bellTap (sets a live event) %8.1f\n", quantile(tap, 0.5));
     std::printf("  /bin/true                   %8.1f\n", quantile(truth, 0.5));
     std::printf("  no-op C program             %8.1f\n", quantile(nothing, 0.5));
+    std::printf("  floor                       %8.1f\n", quantile(bare, 0.5));
     std::printf("  ratios of interleaved runs, median (spread):\n");
+    print_ratio("bellTap / floor", ratios(tap, bare));
+    print_ratio("no-op / floor", ratios(nothing, bare));
     print_ratio("bellTap / /bin/true", ratios(tap, truth));
     print_ratio("bellTap / no-op", ratios(tap, nothing));
 
     std::printf("\n2. Trigger-to-wake latency (start of bellTap to the host's wait returning)\n");
     const double p50 = quantile(wake, 0.50);
     std::printf("  p50 %.1f us, p90 %.1f us, p99 %.1f us\n", p50, quantile(wake, 0.90), quantile(wake, 0.99));
-    std::printf("  p50 / no-op spawn-and-exit   %6.3f\n", p50 / quantile(nothing, 0.5));
+    std::printf("  p50 / bellTap's spawn-to-reap  %6.3f\n", p50 / quantile(tap, 0.5));
 
     std::printf("\n3. Peak resident memory (VmHWM at exit, median of 51 runs, KiB)\n");
-    std::printf("  bellTap %.0f, /bin/true %.0f, no-op %.0f; bellTap / /bin/true %.3f\n", quantile(tap_rss, 0.5),
-                quantile(true_rss, 0.5), quantile(noop_rss, 0.5),
-                quantile(tap_rss, 0.5) / quantile(true_rss, 0.5));
+    std::printf("  bellTap %.0f, /bin/true %.0f, no-op %.0f, floor %.0f\n", quantile(tap_rss, 0.5),
+                quantile(true_rss, 0.5), quantile(noop_rss, 0.5), quantile(floor_rss, 0.5));
 
-    std::printf("\n5. Scale: triggers spread across many published lines (%d lines a host)\n", lines_per_host);
+    std::printf("\n4. Scale: triggers spread across many published lines (%d lines a host)\n", lines_per_host);
     std::printf("  %6s %12s %14s %14s\n", "lines", "whole (us)", "wake p50 (us)", "whole / at 8");
     double whole_at_8 = 0;
     for (const int count : {8, 64, 1024}) {

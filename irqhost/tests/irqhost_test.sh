@@ -1,32 +1,96 @@
 #!/bin/sh
-# The demo host end to end: it publishes its lines, prints one line per
-# interrupt, refuses a second host on the same line and cleans up on SIGTERM.
+# The demo host end to end: what it publishes (defaults included), what it
+# prints and when, what it refuses, and that every way it ends withdraws its
+# lines. Every wait has a time limit and fails the test when it runs out.
 set -u
 irqhost=$1 belltap=$2
-base=$((1400000000 + ($$ % 1000000) * 100))
-a=$((base + 1)) b=$((base + 2))
+# Lines above 2^31, from the process id: no other test or real host uses them.
+base=$((3000000000 + ($$ % 1000000) * 100))
+a=$((base + 1)) b=$((base + 2)) c=$((base + 3)) d=$((base + 4))
 dir=/dev/shm; [ -d "$dir" ] || dir=/tmp
 work=$(mktemp -d) || exit 1
-fail() { echo "FAIL: $*"; kill "$host" 2>/dev/null; rm -rf "$work"; exit 1; }
+hosts=""
+fail() {
+  echo "FAIL: $*"
+  for pid in $hosts; do kill "$pid" 2>/dev/null; done
+  rm -rf "$work"
+  exit 1
+}
+# wait_for FILE TEXT: until FILE holds the line TEXT, five seconds at most.
+wait_for() {
+  for _ in $(seq 100); do grep -qxF "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done
+  fail "no line '$2' in $1 after 5 s: $(cat "$1")"
+}
+# gone PID: until the process has ended, five seconds at most; its status in $status.
+gone() {
+  for _ in $(seq 100); do kill -0 "$1" 2>/dev/null || break; sleep 0.05; done
+  kill -0 "$1" 2>/dev/null && fail "process $1 still runs after 5 s"
+  wait "$1"; status=$?
+}
+# tap LINE: bellTap raises lines from 2^31 on by their negative (atoi) form.
+tap() { timeout 10 "$belltap" $(( $1 >= 2147483648 ? $1 - 4294967296 : $1 )); }
+start() { # start NAME ARGS...: a host in the background, its output in $work/NAME.*
+  name=$1; shift
+  "$irqhost" "$@" >"$work/$name.out" 2>"$work/$name.err" &
+  host=$!; hosts="$hosts $host"
+  wait_for "$work/$name.err" "irqhost: publishing $(describe "$@"); Ctrl+C stops"
+}
+describe() { # the banner's list of lines
+  [ "$1" = -m ] && shift 2
+  [ $# = 1 ] && { echo "1 line: OSirq$1"; return; }
+  list=""; for line; do list="$list${list:+, }OSirq$line"; done
+  echo "$# lines: $list"
+}
 
-"$irqhost" -m 0640 "$a" "$b" >"$work/out" 2>"$work/err" &
-host=$!
-for _ in $(seq 100); do grep -q publishing "$work/err" && break; sleep 0.05; done
-grep -q publishing "$work/err" || fail "host did not start: $(cat "$work/err")"
-
+# Publishes with the mode asked for; prints each interrupt as it comes (line
+# buffered); refuses a line that is live or given twice.
+start main -m 0640 "$a" "$b"
 [ "$(stat -c %a "$dir/OSirq$a")" = 640 ] || fail "mode is not 0640"
-"$irqhost" "$b" 2>"$work/second" && fail "a second host published OSirq$b"
-grep -q "cannot publish OSirq$b: a running host already publishes it" "$work/second" || fail "$(cat "$work/second")"
-
-"$belltap" "$b" || fail "trigger of $b failed"
-for _ in $(seq 100); do grep -q "irq $b" "$work/out" && break; sleep 0.05; done
-"$belltap" "$a" || fail "trigger of $a failed"
-for _ in $(seq 100); do grep -q "irq $a" "$work/out" && break; sleep 0.05; done
-
-kill -TERM "$host"; wait "$host"; status=$?
+timeout 10 "$irqhost" "$b" 2>"$work/second" && fail "a second host published OSirq$b"
+grep -qxF "irqhost: cannot publish OSirq$b: a running host already publishes it" "$work/second" || fail "$(cat "$work/second")"
+timeout 10 "$irqhost" "$c" "$c" 2>"$work/twice"; [ $? = 1 ] || fail "a line given twice was accepted"
+grep -qxF "irqhost: cannot publish OSirq$c: given twice" "$work/twice" || fail "$(cat "$work/twice")"
+tap "$b" || fail "trigger of $b failed"
+wait_for "$work/main.out" "irq $b"
+tap "$a" || fail "trigger of $a failed"
+wait_for "$work/main.out" "irq $a"
+kill -TERM "$host"; gone "$host"
 [ "$status" = 0 ] || fail "host ended with $status"
-[ "$(cat "$work/out")" = "$(printf 'irq %s\nirq %s' "$b" "$a")" ] || fail "host printed: $(cat "$work/out")"
-[ -e "$dir/OSirq$a" ] || [ -e "$dir/OSirq$b" ] && fail "host left its FIFOs behind"
-"$belltap" "$a" >/dev/null; [ $? = 254 ] || fail "stopped host's line still set"
+[ "$(cat "$work/main.out")" = "$(printf 'irq %s\nirq %s' "$b" "$a")" ] || fail "host printed: $(cat "$work/main.out")"
+[ -e "$dir/OSirq$a" ] || [ -e "$dir/OSirq$b" ] && fail "host left its FIFOs behind after SIGTERM"
+tap "$a" >/dev/null; [ $? = 254 ] || fail "stopped host's line still set"
+
+# A closed terminal withdraws too.
+start hup "$c"
+kill -HUP "$host"; gone "$host"
+[ -e "$dir/OSirq$c" ] && fail "host left its FIFO behind after SIGHUP"
+
+# So does a reader of its output that has gone: the next write fails.
+"$irqhost" "$d" 2>"$work/pipe.err" | head -n 1 >"$work/pipe.out" &
+wait_for "$work/pipe.err" "irqhost: publishing 1 line: OSirq$d; Ctrl+C stops"
+tap "$d" || fail "trigger of $d failed"
+wait_for "$work/pipe.out" "irq $d"
+for _ in $(seq 100); do
+  [ -e "$dir/OSirq$d" ] || break
+  tap "$d" >/dev/null
+  sleep 0.05
+done
+[ -e "$dir/OSirq$d" ] && fail "host kept its FIFO after its output was gone: $(cat "$work/pipe.err")"
+wait
+
+# The defaults: lines 0 to 7, mode 0600. Those names are in everyone's use,
+# so this part runs in a private /dev/shm of its own (root only).
+if [ "$(id -u)" = 0 ] && [ -d /dev/shm ] && command -v unshare >/dev/null; then
+  timeout 20 unshare -m sh -c '
+    mount -t tmpfs -o mode=1777 none /dev/shm || exit 3
+    "$1" 2>/dev/shm/err & host=$!
+    for _ in $(seq 100); do [ -s /dev/shm/err ] && break; sleep 0.05; done
+    grep -qxF "irqhost: publishing 8 lines: OSirq0, OSirq1, OSirq2, OSirq3, OSirq4, OSirq5, OSirq6, OSirq7; Ctrl+C stops" /dev/shm/err || exit 4
+    [ "$(cd /dev/shm && stat -c "%n %a %F" OSirq* | tr "\n" ,)" = "OSirq0 600 fifo,OSirq1 600 fifo,OSirq2 600 fifo,OSirq3 600 fifo,OSirq4 600 fifo,OSirq5 600 fifo,OSirq6 600 fifo,OSirq7 600 fifo," ] || exit 5
+    kill -INT $host; wait $host' sh "$irqhost" >"$work/defaults" 2>&1
+  status=$?
+  [ "$status" = 0 ] || fail "defaults ($status: 4 banner, 5 lines or mode): $(cat "$work/defaults")"
+fi
+
 rm -rf "$work"
 echo "1 passed, 0 failed"
