@@ -5,7 +5,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 runs=${1:-1000}
-scripts/install-deps.sh cmake ninja-build g++ libgtest-dev googletest g++-mingw-w64-x86-64 wine64
+scripts/install-deps.sh cmake ninja-build g++ musl-tools libgtest-dev googletest g++-mingw-w64-x86-64-posix wine64
 
 cmake --preset default >/dev/null
 cmake --build --preset default --target belltap_bench bellTap noop >/dev/null

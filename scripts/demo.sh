@@ -3,15 +3,20 @@
 # lines (one of them unpublished) and shows what happened.
 set -eu
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh cmake ninja-build g++ libgtest-dev
+scripts/install-deps.sh cmake ninja-build g++ musl-tools libgtest-dev pkg-config >&2
 cmake --preset default >/dev/null
 cmake --build build/default --target bellTap irqhost >/dev/null
 bin=build/default
 log=$(mktemp -d)
+host=""
+cleanup() {
+  if [ -n "$host" ]; then kill "$host" 2>/dev/null || true; fi
+  rm -rf "$log"
+}
+trap cleanup EXIT
 
 $bin/irqhost/irqhost >"$log/host.out" 2>"$log/host.err" &
 host=$!
-trap 'kill "$host" 2>/dev/null; rm -rf "$log"' EXIT
 while ! grep -q publishing "$log/host.err"; do
   kill -0 "$host" 2>/dev/null || { cat "$log/host.err"; exit 1; }
   sleep 0.05
@@ -27,5 +32,6 @@ done
 
 kill -INT "$host"
 wait "$host" || true
+host=""
 echo "--- the host printed:"
 cat "$log/host.out"

@@ -5,7 +5,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
-scripts/install-deps.sh cmake ninja-build clang libclang-rt-14-dev libgtest-dev
+scripts/install-deps.sh cmake ninja-build clang libclang-rt-dev libgtest-dev
 [ -f build/sanitize/build.ninja ] || cmake --preset sanitize >/dev/null
 cmake --build --preset sanitize --target irq_text_fuzz >/dev/null
 

@@ -1,13 +1,38 @@
 #!/bin/sh
 # Installs the Debian packages named on the command line that are missing.
+# Another apt process (a freshly booted machine runs one on its own) is
+# waited for, up to APT_WAIT seconds (default 600), rather than failed on.
 set -eu
 missing=""
 for package in "$@"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing="$missing $package"
 done
 [ -z "$missing" ] && exit 0
-echo "installing:$missing"
 if [ "$(id -u)" = 0 ]; then sudo=""; else sudo="sudo"; fi
-$sudo apt-get update -qq
+wait=${APT_WAIT:-600}
+deadline=$(( $(date +%s) + wait ))
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+
+echo "install-deps: updating the package lists, for:$missing"
+# apt-get update has no lock timeout of its own: it is tried again while
+# another process holds the lists' lock.
+until $sudo apt-get update -qq >"$log" 2>&1; do
+  if ! grep -qi "lock" "$log" || [ "$(date +%s)" -ge "$deadline" ]; then
+    cat "$log" >&2
+    echo "install-deps: apt-get update failed" >&2
+    exit 1
+  fi
+  echo "install-deps: another apt process holds the lock; waiting"
+  sleep 2
+done
+
+echo "install-deps: installing:$missing"
 # shellcheck disable=SC2086
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing >/dev/null
+if ! DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+     -o DPkg::Lock::Timeout="$(( deadline - $(date +%s) > 0 ? deadline - $(date +%s) : 0 ))" $missing >"$log" 2>&1; then
+  cat "$log" >&2
+  echo "install-deps: apt-get install failed" >&2
+  exit 1
+fi
+echo "install-deps: done"

@@ -1,18 +1,25 @@
 #!/bin/sh
 # Installs whatever is missing, builds everything from scratch and runs every
-# suite: native tests, the same under ASan and UBSan, a bounded fuzzing run,
-# static analysis, and the Windows build's tests under Wine. Stops at the
-# first failure.
+# suite: native tests, the demo, the Debian package, the same tests under
+# ASan and UBSan, a bounded fuzzing run, static analysis, the Windows build's
+# tests under Wine and its .zip, and install-deps.sh against a held apt lock.
+# Stops at the first failure.
 set -eu
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh cmake ninja-build g++ libgtest-dev googletest python3 \
-  clang libclang-rt-14-dev clang-tidy cppcheck g++-mingw-w64-x86-64 wine64
+scripts/install-deps.sh cmake ninja-build g++ musl-tools libgtest-dev googletest pkg-config python3 file \
+  clang libclang-rt-dev clang-tidy cppcheck g++-mingw-w64-x86-64-posix wine64 dpkg-dev lintian
 
 echo "== native build and tests"
-rm -rf build/default
+rm -rf build/default build/packages
 cmake --preset default
 cmake --build --preset default
 ctest --preset default -j2
+
+echo "== the demo"
+scripts/tests/demo_test.sh
+
+echo "== the Debian package"
+scripts/tests/package_test.sh
 
 echo "== native tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 rm -rf build/sanitize
@@ -26,10 +33,14 @@ scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
 echo "== static analysis"
 scripts/lint.sh
 
-echo "== Windows build (MinGW-w64), tests under Wine"
+echo "== Windows build (MinGW-w64), tests under Wine, the .zip"
 rm -rf build/windows
 cmake --preset windows
 cmake --build --preset windows
 WINEPREFIX="$PWD/build/windows/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
   /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
 ctest --preset windows
+cpack --config build/windows/CPackConfig.cmake -B build/packages
+
+echo "== install-deps.sh waits for apt's lock"
+scripts/tests/install_deps_test.sh
