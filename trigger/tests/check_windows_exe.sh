@@ -1,6 +1,7 @@
 #!/bin/sh
 # bellTap.exe must run when copied alone onto a Windows machine: it may import
-# only DLLs that come with Windows, and it carries an asInvoker manifest.
+# only DLLs that come with Windows, and it carries an asInvoker manifest and
+# a version resource. It is stripped.
 set -u
 exe=$1
 objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
@@ -14,6 +15,8 @@ for dll in $imports; do
 done
 echo "imports: $(echo $imports)"
 grep -q 'level="asInvoker"' "$exe" || { echo "FAIL: no asInvoker manifest"; failed=1; }
-grep -qa 'bellTap.exe' "$exe" || true
+LC_ALL=C grep -qaP 'V\x00S\x00_\x00V\x00E\x00R\x00S\x00I\x00O\x00N\x00_\x00I\x00N\x00F\x00O' "$exe" ||
+  { echo "FAIL: no version resource"; failed=1; }
+"$objdump" -h "$exe" | grep -q ' \.debug' && { echo "FAIL: not stripped"; failed=1; }
 [ $failed = 0 ] && echo "1 passed, 0 failed"
 exit $failed

@@ -1,3 +1,4 @@
+#include "ascii_argument.h"
 #include "event_name.h"
 
 #include <gtest/gtest.h>
@@ -51,6 +52,12 @@ TEST(IrqFromText, SaturatesAtTheSigned32BitBounds)
     EXPECT_EQ(irq_from_text("-2147483648"), 2147483648u);
     EXPECT_EQ(irq_from_text("-2147483649"), 2147483648u);
     EXPECT_EQ(irq_from_text("-99999999999999999999"), 2147483648u);
+    // Values that a conversion without the per-digit clamp would wrap to a
+    // small line: 2^32 + 1, 2^64 + 1, 2^64, 2^65.
+    for (const char* text : {"4294967297", "18446744073709551617", "18446744073709551616", "36893488147419103232"})
+        EXPECT_EQ(irq_from_text(text), 2147483647u) << text;
+    for (const char* text : {"-4294967297", "-18446744073709551617", "-18446744073709551616", "-36893488147419103232"})
+        EXPECT_EQ(irq_from_text(text), 2147483648u) << text;
     EXPECT_EQ(name_of("2147483648"), "OSirq2147483647");
     EXPECT_EQ(name_of("-2147483649"), "OSirq2147483648");
 }
@@ -76,6 +83,19 @@ TEST(EventNameFromIrq, LeavesTheRestOfTheBufferZero)
     const event_name name = event_name_from_irq(4294967295u);
     for (std::size_t i = 15; i < sizeof name.text; ++i)
         ASSERT_EQ(name.text[i], '\0') << i;
+}
+
+TEST(AsciiPrefix, EndsAtTheFirstCharacterOutsideAscii)
+{
+    const struct {
+        std::wstring wide;
+        std::string ascii;
+    } cases[] = {
+        {L"", ""}, {L" +42x", " +42x"}, {L"\x7f" L"1", "\x7f" "1"}, {L"12\x80" L"3", "12"},
+        {L"\uFF11\uFF12", ""}, {L"7\u2212", "7"}, {std::wstring(100'000, L'9') + L"\u00B2", std::string(100'000, '9')},
+    };
+    for (auto c : cases)
+        EXPECT_EQ(ascii_prefix_in_place(c.wide.data()), c.ascii);
 }
 
 } // namespace

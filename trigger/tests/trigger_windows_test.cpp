@@ -68,10 +68,15 @@ outcome run_belltap(const std::wstring& arguments)
         return {~0u - 101, "", "CreateProcessW failed"};
     }
     outcome result{};
-    result.out = read_all(out_read);
-    result.err = read_all(err_read);
-    WaitForSingleObject(process.hProcess, INFINITE);
-    GetExitCodeProcess(process.hProcess, &result.exit_code);
+    if (WaitForSingleObject(process.hProcess, 10000) != WAIT_OBJECT_0) {
+        TerminateProcess(process.hProcess, 1);
+        result = {~0u - 102, "", "bellTap.exe still ran after 10 s"};
+    } else {
+        // Its output is a line at most, which the pipe holds until read.
+        result.out = read_all(out_read);
+        result.err = read_all(err_read);
+        GetExitCodeProcess(process.hProcess, &result.exit_code);
+    }
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
     return result;
@@ -172,6 +177,28 @@ TEST(Trigger, ConvertsTheArgumentLikeAtoi)
     hosted_event upper(0u - test_line(8), TRUE);
     EXPECT_EQ(run_belltap(L"-" + argument(test_line(8))).exit_code, 0u);
     EXPECT_TRUE(upper.is_set());
+}
+
+// Characters outside ASCII end the number, as on Linux, whatever they look
+// like; ASCII white space, signs and digits still read as before.
+TEST(Trigger, LookAlikeCharactersEndTheNumber)
+{
+    const struct {
+        const wchar_t* argument;
+        const char* line;
+    } cases[] = {
+        {L"\uFF11\uFF12", "0"},  // full-width digits
+        {L"\u22125", "0"},        // MINUS SIGN
+        {L"\uFF0B7", "0"},        // full-width plus sign
+        {L"\"\u30007\"", "0"},    // ideographic space
+        {L"1\uFF12", "1"},        // a digit, then a look-alike
+        {L"\"\t-\u00B2\"", "0"},  // superscript two
+    };
+    for (const auto& c : cases) {
+        const outcome r = run_belltap(c.argument);
+        EXPECT_EQ(r.exit_code, 0xFFFFFFFEu) << c.line;
+        EXPECT_EQ(r.out, std::string("Could not open OSirq") + c.line + " - exiting\r\n");
+    }
 }
 
 TEST(Rights, SetWithoutFullAccessIsRefused)

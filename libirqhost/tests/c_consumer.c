@@ -1,0 +1,50 @@
+/* libirqhost from C alone, linked by the C compiler with nothing but the
+ * library: publishes two lines, has bellTap raise one, waits for it, stops
+ * and closes. Usage: c_consumer BELLTAP. Exits 0 when all of that held. */
+#include <irqhost.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#ifdef _WIN32
+#include <process.h>
+#define getpid _getpid
+#else
+#include <unistd.h>
+#endif
+
+static int fail(const char *what)
+{
+    fprintf(stderr, "c_consumer: %s\n", what);
+    return 1;
+}
+
+int main(int argc, char *argv[])
+{
+    const uint32_t first = 1900000000u + (uint32_t)(getpid() % 1000000) * 100u;
+    const uint32_t lines[] = {first, first + 1};
+    uint32_t set[2] = {0, 0};
+    char why[128];
+    char command[1024];
+    irqhost *host;
+
+    if (argc < 2)
+        return fail("usage: c_consumer BELLTAP");
+    host = irqhost_open(lines, 2, 0600, why, sizeof why);
+    if (host == NULL)
+        return fail(why);
+    if (irqhost_wait(host, 0, set, 2) != 0)
+        return fail("a line was set before any trigger");
+    snprintf(command, sizeof command, "%s %lu", argv[1], (unsigned long)lines[1]);
+    if (system(command) != 0)
+        return fail("bellTap failed");
+    if (irqhost_wait(host, 5000, set, 2) != 1 || set[0] != lines[1])
+        return fail("the wait did not report the line raised");
+    irqhost_stop(host);
+    if (irqhost_wait(host, 5000, set, 2) != -1)
+        return fail("the wait went on after a stop");
+    irqhost_close(host);
+    puts("1 passed, 0 failed");
+    return 0;
+}
