@@ -14,8 +14,11 @@
 #include <fcntl.h>
 #include <functional>
 #include <grp.h>
+#include <sched.h>
 #include <poll.h>
 #include <string>
+#include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -196,6 +199,65 @@ TEST(Open, NeverTakesOverAnEventItCannotProbe)
         return refused ? 0 : 3;
     });
     EXPECT_EQ(unprobeable, 0) << "1: live mode-0 host taken over, 2: setup, 3: stale mode-0000 FIFO guessed at";
+}
+
+// In an event directory without the sticky bit, another user can rename a
+// file over the FIFO a host has just made. The host must never act on it.
+// The directory is fixed, so this runs in a private mount namespace with a
+// tmpfs of mode 0777 over /dev/shm.
+TEST(Open, NeverActsOnAFileRenamedOverItsFifo)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, for a private /dev/shm";
+    const std::uint32_t line = test_line(8);
+    const int status = as_other_process(false, [line] {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("none", "/dev/shm", "tmpfs", 0, "mode=0777") != 0)
+            return 2;
+        const std::string path = path_of(line);
+        const std::string bait = "/dev/shm/bait", link_name = "/dev/shm/bait.link";
+        const pid_t attacker = fork();
+        if (attacker == 0) {
+            if (setgid(65534) != 0 || setuid(65534) != 0)
+                _exit(1);
+            close(open(bait.c_str(), O_WRONLY | O_CREAT, 0644));
+            // As soon as the host's FIFO appears, a link to the bait, made
+            // beforehand, takes its place.
+            for (struct stat st {};;) {
+                link(bait.c_str(), link_name.c_str());
+                if (lstat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode))
+                    rename(link_name.c_str(), path.c_str());
+            }
+        }
+        for (int i = 0; i < 100 && access(bait.c_str(), F_OK) != 0; ++i)
+            usleep(10'000);
+        const int touched = inotify_init1(IN_NONBLOCK);
+        if (inotify_add_watch(touched, bait.c_str(), IN_OPEN | IN_ATTRIB | IN_MODIFY) < 0)
+            return 3;
+        for (int i = 0; i < 2000; ++i) {
+            irqhost_close(open_host({line}, 0640).host);
+            unlink(path.c_str());
+        }
+        kill(attacker, SIGKILL);
+        waitpid(attacker, nullptr, 0);
+        inotify_event events[8];
+        // Its own links and renames are the attacker's; an open or a mode
+        // change can only be the host's.
+        for (ssize_t n; (n = read(touched, events, sizeof events)) > 0;)
+            for (const char* p = reinterpret_cast<const char*>(events); p < reinterpret_cast<const char*>(events) + n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(p);
+                if ((event->mask & (IN_OPEN | IN_MODIFY)) != 0)
+                    return 1;
+                if ((event->mask & IN_ATTRIB) != 0) {
+                    struct stat st {};
+                    if (stat(bait.c_str(), &st) != 0 || (st.st_mode & 07777) != 0644)
+                        return 1;
+                }
+                p += sizeof(inotify_event) + event->len;
+            }
+        return 0;
+    });
+    EXPECT_EQ(status, 0) << "1: the host opened or changed another user's file; 2, 3: setup";
 }
 
 TEST(Wait, ReportsAndResetsEachSetLineOnce)
