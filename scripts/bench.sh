@@ -8,7 +8,7 @@ runs=${1:-1000}
 scripts/install-deps.sh cmake ninja-build g++ musl-tools libgtest-dev googletest g++-mingw-w64-x86-64-posix wine64
 
 cmake --preset default >/dev/null
-cmake --build --preset default --target belltap_bench bellTap noop >/dev/null
+cmake --build --preset default --target belltap_bench bellTap noop floor >/dev/null
 build/default/bench/belltap_bench --runs "$runs"
 
 echo

@@ -67,6 +67,7 @@ kill -HUP "$host"; gone "$host"
 
 # So does a reader of its output that has gone: the next write fails.
 "$irqhost" "$d" 2>"$work/pipe.err" | head -n 1 >"$work/pipe.out" &
+pipeline=$!
 wait_for "$work/pipe.err" "irqhost: publishing 1 line: OSirq$d; Ctrl+C stops"
 tap "$d" || fail "trigger of $d failed"
 wait_for "$work/pipe.out" "irq $d"
@@ -76,7 +77,7 @@ for _ in $(seq 100); do
   sleep 0.05
 done
 [ -e "$dir/OSirq$d" ] && fail "host kept its FIFO after its output was gone: $(cat "$work/pipe.err")"
-wait
+gone "$pipeline"
 
 # The defaults: lines 0 to 7, mode 0600. Those names are in everyone's use,
 # so this part runs in a private /dev/shm of its own (root only).

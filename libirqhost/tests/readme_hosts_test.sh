@@ -25,7 +25,7 @@ serve() {
   for line in $lines; do
     for _ in $(seq 100); do [ -p "$dir/OSirq$line" ] && break; sleep 0.05; done
     sleep 0.1 # published, and open for reading once the host waits
-    "$prefix/bin/bellTap" "$line" || fail "$name: bellTap $line failed: $(cat "$work/$name.err")"
+    timeout 10 "$prefix/bin/bellTap" "$line" || fail "$name: bellTap $line failed: $(cat "$work/$name.err")"
     wait_for "$work/$name.out" "irq $line"
   done
   kill -TERM "$host"

@@ -26,7 +26,10 @@ grep -q publishing "$root/err" || fail "irqhost did not start: $(cat "$root/err"
 timeout 10 "$root/usr/bin/bellTap" "$line" || fail "bellTap $line failed"
 for _ in $(seq 100); do grep -qxF "irq $line" "$root/out" && break; sleep 0.05; done
 grep -qxF "irq $line" "$root/out" || fail "the host did not hear line $line"
-kill -TERM "$host"; wait "$host" || fail "irqhost ended badly"
+kill -TERM "$host"
+for _ in $(seq 100); do kill -0 "$host" 2>/dev/null || break; sleep 0.05; done
+kill -0 "$host" 2>/dev/null && fail "irqhost ignored SIGTERM"
+wait "$host" || fail "irqhost ended badly"
 host=""
 rm -rf "$root"
 echo "package_test: 1 passed, 0 failed"

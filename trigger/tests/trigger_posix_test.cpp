@@ -85,6 +85,8 @@ outcome run_belltap(const std::vector<std::string>& args, output_to output = out
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    if (WIFSIGNALED(wstatus))
+        result.err += "bellTap ended by signal " + std::to_string(WTERMSIG(wstatus)) + " (14: it ran for 10 s)";
     return result;
 }
 
@@ -153,7 +155,7 @@ struct foreign_path {
 TEST(Usage, NoArgumentPrintsUsageAndExitsMinusOne)
 {
     const outcome r = run_belltap({});
-    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.status, 255) << r.err;
     EXPECT_EQ(r.out, "Usage: bellTap <number of irq 0 ... 7>\n");
     EXPECT_EQ(r.err, "");
 }
