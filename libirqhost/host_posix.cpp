@@ -118,8 +118,10 @@ bool clear_path(const char* name, const char* path, char* why, size_t why_size)
 // only on the inode made: the FIFO is taken hold of without being opened and
 // must be this user's FIFO, and everything after goes to that inode. Its mode
 // is first 0600 (mkfifo's was masked by the umask), so that the host may open
-// it whatever `mode` will allow. Returns the descriptor, or -1 with the
-// reason reported.
+// it whatever `mode` will allow. Without /proc the inode can be reached again
+// only by its path, which is not changed before it is known to be the same
+// FIFO: there the umask must leave its owner read and write. Returns the
+// descriptor, or -1 with the reason reported.
 int open_made_fifo(const char* name, const char* path, unsigned mode, hosted_line* line, char* why, size_t why_size)
 {
     const int where = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
@@ -140,7 +142,7 @@ int open_made_fifo(const char* name, const char* path, unsigned mode, hosted_lin
     const int flags = O_RDWR | O_NONBLOCK | O_CLOEXEC | (back.by_path ? O_NOFOLLOW : 0);
     int fd = -1;
     struct stat opened {};
-    if (chmod(back.text, 0600) != 0 || (fd = open(back.text, flags)) < 0)
+    if ((!back.by_path && chmod(back.text, 0600) != 0) || (fd = open(back.text, flags)) < 0)
         report(why, why_size, "%s: cannot open %s: %s", name, path, strerror(errno));
     else if (fstat(fd, &opened) != 0 || !same_inode(opened, made))
         report(why, why_size, "%s: %s was replaced while it was being published", name, path);
