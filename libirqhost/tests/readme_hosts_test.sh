@@ -40,7 +40,7 @@ serve() {
 cmake --install "$build" --prefix "$prefix" >/dev/null || fail "install"
 for file in bin/bellTap bin/irqhost include/irqhost.h lib/libirqhost.a lib/pkgconfig/irqhost.pc \
             lib/cmake/irqhost/irqhostConfig.cmake lib/cmake/irqhost/irqhostConfigVersion.cmake \
-            share/man/man1/bellTap.1.gz share/man/man1/irqhost.1.gz share/man/man3/irqhost.3.gz; do
+            share/man/man1/bellTap.1 share/man/man1/irqhost.1 share/man/man3/irqhost.3; do
   [ -e "$prefix/$file" ] || fail "not installed: $file"
 done
 
