@@ -260,6 +260,31 @@ TEST(Open, NeverActsOnAFileRenamedOverItsFifo)
     EXPECT_EQ(status, 0) << "1: the host opened or changed another user's file; 2, 3: setup";
 }
 
+// Without /proc the host reaches its new FIFO by its path again: it still
+// publishes with the exact mode (where the umask leaves the owner read and
+// write) and withdraws.
+TEST(Open, WorksWithoutProc)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to hide /proc in a mount namespace of its own";
+    const std::uint32_t a = test_line(9);
+    const int status = as_other_process(false, [a] {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("none", "/proc", "tmpfs", 0, nullptr) != 0)
+            return 2;
+        umask(022);
+        irqhost* host = open_host({a}, 0620).host;
+        struct stat st {};
+        const bool published = host != nullptr && lstat(path_of(a).c_str(), &st) == 0 && (st.st_mode & 07777) == 0620;
+        trigger(a);
+        std::uint32_t set[1];
+        const bool woken = host != nullptr && irqhost_wait(host, 5000, set, 1) == 1 && set[0] == a;
+        irqhost_close(host);
+        return published && woken && !exists(a) ? 0 : 1;
+    });
+    EXPECT_EQ(status, 0) << "1: not published, woken or withdrawn; 2: setup";
+}
+
 #include "wait_cases.h"
 
 // More than one read's worth pending still resets in one wake.

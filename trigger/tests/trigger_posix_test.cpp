@@ -18,7 +18,9 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <stddef.h>
+#include <sched.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/ioctl.h>
@@ -476,6 +478,33 @@ TEST(Kernel, SetsTheEventWhereFaccessat2IsMissing)
     ASSERT_TRUE(WIFEXITED(wstatus)) << "ended by signal " << WTERMSIG(wstatus);
     EXPECT_EQ(WEXITSTATUS(wstatus), 0) << "125, 126: the filter could not be set up";
     EXPECT_EQ(host.pending(), 1);
+}
+
+// Where /proc is not mounted bellTap checks the path, opens it and compares
+// the inodes: the same outcomes, without the guarantee under a swapped path.
+TEST(Kernel, WithoutProcTheSameOutcomes)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to hide /proc in a mount namespace of its own";
+    hosted_event full(test_line(45), 0666);
+    hosted_event write_only(test_line(46), 0622);
+    const unprivileged_belltap belltap;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        alarm(20);
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("none", "/proc", "tmpfs", 0, nullptr) != 0 || access("/proc/self/fd", F_OK) == 0)
+            _exit(2);
+        const bool as_expected = belltap.run(full.irq).status == 0 && belltap.run(write_only.irq).status == 254 &&
+                                 belltap.run(test_line(47)).status == 254;
+        _exit(as_expected ? 0 : 1);
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    ASSERT_TRUE(WIFEXITED(wstatus)) << "ended by signal " << WTERMSIG(wstatus);
+    EXPECT_EQ(WEXITSTATUS(wstatus), 0) << "1: another outcome than with /proc; 2: setup";
+    EXPECT_EQ(full.pending(), 1);
+    EXPECT_EQ(write_only.pending(), 0);
 }
 
 TEST(BrokenOutput, ClosedStandardOutputKeepsTheStatus)
