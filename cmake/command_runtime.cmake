@@ -5,7 +5,11 @@
 # they fall back to a static glibc link. Either way: stripped, unused sections
 # dropped, code and read-only data sharing pages, so that few pages are touched.
 add_library(command_runtime INTERFACE)
-if(WIN32 OR NOT BELLTAP_STATIC)
+if(WIN32)
+  return()
+endif()
+if(NOT BELLTAP_STATIC)
+  message(STATUS "bellTap: linked dynamically (BELLTAP_STATIC is off)")
   return()
 endif()
 

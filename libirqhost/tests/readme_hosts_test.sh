@@ -47,7 +47,7 @@ done
 a=$((base + 1)) b=$((base + 2))
 snippet c | sed "s/const uint32_t lines\[\] = {3, 5};/const uint32_t lines[] = {$a, $b};/" >"$work/host.c"
 grep -q "{$a, $b}" "$work/host.c" || fail "no C host in the README"
-cc -std=c99 -Wall -Wextra -Werror "$work/host.c" -o "$work/host_pc" \
+cc -std=c99 -pedantic -Wall -Wextra -Werror "$work/host.c" -o "$work/host_pc" \
   $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs --static irqhost) || fail "pkg-config build"
 serve pkg-config "$a" "$b" -- "$work/host_pc"
 
