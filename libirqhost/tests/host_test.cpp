@@ -171,6 +171,8 @@ TEST(Open, NeverTakesOverAnEventItCannotProbe)
     irqhost* live = open_host({a}).host;
     ASSERT_NE(live, nullptr);
     const int out_of_descriptors = as_other_process(false, [&] {
+        const rlimit few{64, 64};
+        setrlimit(RLIMIT_NOFILE, &few);
         while (dup(0) >= 0) {
         }
         const opened refused = open_host({a});
