@@ -81,7 +81,7 @@ gone "$pipeline"
 
 # The defaults: lines 0 to 7, mode 0600. Those names are in everyone's use,
 # so this part runs in a private /dev/shm of its own (root only).
-if [ "$(id -u)" = 0 ] && [ -d /dev/shm ] && command -v unshare >/dev/null; then
+if [ "$(id -u)" = 0 ] && [ -d /dev/shm ] && unshare -m true 2>/dev/null; then
   timeout 20 unshare -m sh -c '
     mount -t tmpfs -o mode=1777 none /dev/shm || exit 3
     "$1" 2>/dev/shm/err & host=$!

@@ -259,7 +259,9 @@ TEST(Open, NeverActsOnAFileRenamedOverItsFifo)
             }
         return 0;
     });
-    EXPECT_EQ(status, 0) << "1: the host opened or changed another user's file; 2, 3: setup";
+    if (status == 2)
+        GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(status, 0) << "1: the host opened or changed another user's file; 3: setup";
 }
 
 // Without /proc the host reaches its new FIFO by its path again: it still
@@ -284,7 +286,9 @@ TEST(Open, WorksWithoutProc)
         irqhost_close(host);
         return published && woken && !exists(a) ? 0 : 1;
     });
-    EXPECT_EQ(status, 0) << "1: not published, woken or withdrawn; 2: setup";
+    if (status == 2)
+        GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(status, 0) << "not published, woken or withdrawn";
 }
 
 #include "wait_cases.h"
