@@ -87,6 +87,13 @@ int as_other_process(bool unprivileged, const std::function<int()>& body)
     return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
 }
 
+// In a mount namespace of this process's own: an empty tmpfs over `folder`.
+bool private_tmpfs_over(const char* folder, const char* options)
+{
+    return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount("none", folder, "tmpfs", 0, options) == 0;
+}
+
 TEST(Open, GivesTheExactModeWhateverTheUmask)
 {
     const std::uint32_t a = test_line(1), b = test_line(2);
@@ -213,8 +220,7 @@ TEST(Open, NeverActsOnAFileRenamedOverItsFifo)
         GTEST_SKIP() << "needs root, for a private /dev/shm";
     const std::uint32_t line = test_line(8);
     const int status = as_other_process(false, [line] {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("none", "/dev/shm", "tmpfs", 0, "mode=0777") != 0)
+        if (!private_tmpfs_over("/dev/shm", "mode=0777"))
             return 2;
         const std::string path = path_of(line);
         const std::string bait = "/dev/shm/bait", link_name = "/dev/shm/bait.link";
@@ -273,8 +279,7 @@ TEST(Open, WorksWithoutProc)
         GTEST_SKIP() << "needs root, to hide /proc in a mount namespace of its own";
     const std::uint32_t a = test_line(9);
     const int status = as_other_process(false, [a] {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("none", "/proc", "tmpfs", 0, nullptr) != 0)
+        if (!private_tmpfs_over("/proc", nullptr))
             return 2;
         umask(022);
         irqhost* host = open_host({a}, 0620).host;
