@@ -5,7 +5,14 @@ set -u
 cd "$(dirname "$0")/../.."
 tmp=$(mktemp -d)
 status=0
-TMPDIR=$tmp timeout 600 scripts/demo.sh >"$tmp.out" 2>/dev/null || status=$?
+# The demo publishes lines 0 to 7, which a real host may be using: as root it
+# runs with a /dev/shm of its own.
+if [ "$(id -u)" = 0 ] && unshare -m true 2>/dev/null; then
+  TMPDIR=$tmp timeout 600 unshare -m sh -c 'mount -t tmpfs -o mode=1777 none /dev/shm && exec scripts/demo.sh' \
+    >"$tmp.out" 2>/dev/null || status=$?
+else
+  TMPDIR=$tmp timeout 600 scripts/demo.sh >"$tmp.out" 2>/dev/null || status=$?
+fi
 # The README's code block that starts with the host's banner.
 expected=$(awk '/^```/ {if (inside && shown) exit; inside = !inside; next} inside && /^irqhost: publishing/ {shown = 1} inside && shown' README.md)
 failed=""
