@@ -35,17 +35,32 @@ constexpr uint64_t stop_mark = UINT64_MAX;
 // The most events taken from the kernel at once.
 constexpr int batch_size = 64;
 
-// A way back to the inode that `where` (an O_PATH descriptor) holds, whatever
-// its path names by now; the path itself where there is no /proc.
+// Takes hold of the inode at `path` without opening it (a symbolic link is
+// not followed) and reads its status. Returns the O_PATH descriptor, or -1.
+int hold(const char* path, struct stat* held)
+{
+    const int where = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (where >= 0 && fstat(where, held) != 0) {
+        close(where);
+        return -1;
+    }
+    return where;
+}
+
+// A way back to the inode that `where` (from hold) holds, whatever its path
+// names by now; the path itself where there is no /proc, opened then with
+// `open_flags` so that a link put there is not followed.
 struct inode_path {
     char text[512];
     bool by_path;
+    int open_flags;
 };
 
 inode_path path_back_to(int where, const char* path)
 {
     inode_path back{};
     back.by_path = access("/proc/self/fd", X_OK) != 0;
+    back.open_flags = back.by_path ? O_NOFOLLOW : 0;
     if (back.by_path)
         snprintf(back.text, sizeof back.text, "%s", path);
     else
@@ -63,16 +78,16 @@ bool same_inode(const struct stat& a, const struct stat& b)
 // leaves the answer open, and then the FIFO is not touched.
 bool reclaim_if_stale(const char* name, const char* path, const struct stat& found, char* why, size_t why_size)
 {
-    const int where = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
     struct stat held {};
-    if (where < 0 || fstat(where, &held) != 0 || !same_inode(held, found)) {
+    const int where = hold(path, &held);
+    if (where < 0 || !same_inode(held, found)) {
         report(why, why_size, "%s: cannot look at %s: %s", name, path, where < 0 ? strerror(errno) : "it changed");
         if (where >= 0)
             close(where);
         return false;
     }
     const inode_path back = path_back_to(where, path);
-    const int probe = open(back.text, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (back.by_path ? O_NOFOLLOW : 0));
+    const int probe = open(back.text, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | back.open_flags);
     const int probe_error = errno;
     close(where);
     if (probe >= 0) {
@@ -124,13 +139,13 @@ bool clear_path(const char* name, const char* path, char* why, size_t why_size)
 // descriptor, or -1 with the reason reported.
 int open_made_fifo(const char* name, const char* path, unsigned mode, hosted_line* line, char* why, size_t why_size)
 {
-    const int where = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    struct stat made {};
+    const int where = hold(path, &made);
     if (where < 0) {
         report(why, why_size, "%s: cannot open %s: %s", name, path, strerror(errno));
         return -1;
     }
-    struct stat made {};
-    if (fstat(where, &made) != 0 || !S_ISFIFO(made.st_mode) || made.st_uid != geteuid()) {
+    if (!S_ISFIFO(made.st_mode) || made.st_uid != geteuid()) {
         report(why, why_size, "%s: %s was replaced while it was being published", name, path);
         close(where);
         return -1;
@@ -139,7 +154,7 @@ int open_made_fifo(const char* name, const char* path, unsigned mode, hosted_lin
     line->inode = made.st_ino;
 
     const inode_path back = path_back_to(where, path);
-    const int flags = O_RDWR | O_NONBLOCK | O_CLOEXEC | (back.by_path ? O_NOFOLLOW : 0);
+    const int flags = O_RDWR | O_NONBLOCK | O_CLOEXEC | back.open_flags;
     int fd = -1;
     struct stat opened {};
     if ((!back.by_path && chmod(back.text, 0600) != 0) || (fd = open(back.text, flags)) < 0)
@@ -305,8 +320,10 @@ int irqhost_wait(irqhost* host, int timeout_ms, uint32_t* lines, size_t capacity
         if (count < 0) {
             if (errno != EINTR)
                 return -2;
-            if (deadline >= 0)
-                wait_ms = static_cast<int>(deadline - now_ms() > 0 ? deadline - now_ms() : 0);
+            if (deadline >= 0) {
+                const long long left = deadline - now_ms();
+                wait_ms = left > 0 ? static_cast<int>(left) : 0;
+            }
             continue;
         }
         if (!take(host, ready, count, lines, &taken))

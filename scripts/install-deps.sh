@@ -28,9 +28,11 @@ until $sudo apt-get update -qq >"$log" 2>&1; do
 done
 
 echo "install-deps: installing:$missing"
+left=$(( deadline - $(date +%s) ))
+[ "$left" -gt 0 ] || left=0
 # shellcheck disable=SC2086
 if ! DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
-     -o DPkg::Lock::Timeout="$(( deadline - $(date +%s) > 0 ? deadline - $(date +%s) : 0 ))" $missing >"$log" 2>&1; then
+     -o DPkg::Lock::Timeout="$left" $missing >"$log" 2>&1; then
   cat "$log" >&2
   echo "install-deps: apt-get install failed" >&2
   exit 1
