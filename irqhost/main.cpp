@@ -3,21 +3,23 @@
 // interrupt taken, until a stop signal or a failed write to standard output;
 // then withdraws its events.
 #include "event_name.h"
+#include "host_process.h"
 #include "irqhost.h"
-#include "stop_signals.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
 
-void usage()
+void usage(std::FILE* to)
 {
-    std::fprintf(stderr, "usage: irqhost [-m octal-mode] [line ...]   (lines 0 to 7 and mode 0600 by default)\n");
+    std::fprintf(to, "usage: irqhost [-h] [-m octal-mode] [line ...]   (lines 0 to 7 and mode 0600 by default)\n");
 }
 
 // Whole decimal text up to 4294967295; nothing else is a line number here.
@@ -41,6 +43,14 @@ bool parse_mode(const char* text, unsigned* mode)
     return p != text && *p == '\0' && value <= 07777;
 }
 
+// A bad command line: the reason, the usage, status 2.
+int refuse(const std::string& reason)
+{
+    std::fprintf(stderr, "irqhost: %s\n", reason.c_str());
+    usage(stderr);
+    return 2;
+}
+
 // "2 lines: OSirq3, OSirq9"
 std::string describe(const std::vector<std::uint32_t>& irqs)
 {
@@ -50,6 +60,13 @@ std::string describe(const std::vector<std::uint32_t>& irqs)
     return text;
 }
 
+// Some C libraries report a failed write only in the stream's error state.
+bool print_irq(std::uint32_t irq)
+{
+    return std::printf("irq %lu\n", static_cast<unsigned long>(irq)) >= 0 && std::fflush(stdout) == 0 &&
+           !std::ferror(stdout);
+}
+
 // Prints each interrupt until a stop; false when the wait or standard output failed.
 bool serve(irqhost* host)
 {
@@ -57,8 +74,12 @@ bool serve(irqhost* host)
     int count = 0;
     while ((count = irqhost_wait(host, -1, set, sizeof set / sizeof set[0])) > 0) {
         for (int i = 0; i < count; ++i) {
-            if (std::printf("irq %lu\n", static_cast<unsigned long>(set[i])) < 0 || std::fflush(stdout) != 0) {
-                std::fprintf(stderr, "irqhost: cannot write to standard output: %s\n", std::strerror(errno));
+            if (!print_irq(set[i])) {
+                const int error = errno;
+                // A stop signal cuts short a write blocked on a full output.
+                if (irqhost_wait(host, 0, set, 1) == -1)
+                    return true;
+                std::fprintf(stderr, "irqhost: cannot write to standard output: %s\n", std::strerror(error));
                 return false;
             }
         }
@@ -72,29 +93,40 @@ bool serve(irqhost* host)
 
 int main(int argc, char* argv[])
 {
+    open_standard_streams();
     unsigned mode = 0600;
-    int first = 1;
-    if (argc > 2 && std::strcmp(argv[1], "-m") == 0) {
-        if (!parse_mode(argv[2], &mode)) {
-            std::fprintf(stderr, "irqhost: '%s' is not an octal file mode\n", argv[2]);
-            return 2;
+    // "+": options end at the first line, on every C library.
+    for (int option; (option = getopt(argc, argv, "+:m:h")) != -1;) {
+        switch (option) {
+        case 'm':
+            if (!parse_mode(optarg, &mode))
+                return refuse(std::string("'") + optarg + "' is not an octal file mode (0 to 7777)");
+            break;
+        case 'h':
+            usage(stdout);
+            return 0;
+        case ':':
+            return refuse("option -m needs an octal mode");
+        default:
+            return refuse(std::string("unknown option -") + static_cast<char>(optopt));
         }
-        first = 3;
     }
 
     std::vector<std::uint32_t> irqs;
-    for (int i = first; i < argc; ++i) {
+    for (int i = optind; i < argc; ++i) {
         std::uint32_t irq = 0;
-        if (!parse_irq(argv[i], &irq)) {
-            std::fprintf(stderr, "irqhost: '%s' is not a line number\n", argv[i]);
-            usage();
-            return 2;
-        }
+        if (!parse_irq(argv[i], &irq))
+            return refuse(std::string("'") + argv[i] + "' is not a line number");
         irqs.push_back(irq);
     }
     if (irqs.empty())
         irqs = {0, 1, 2, 3, 4, 5, 6, 7};
+    std::vector<std::uint32_t> sorted = irqs;
+    std::sort(sorted.begin(), sorted.end());
+    if (const auto twice = std::adjacent_find(sorted.begin(), sorted.end()); twice != sorted.end())
+        return refuse(std::string(event_name_from_irq(*twice).text) + ": given twice");
 
+    hold_stop_signals();
     char why[256];
     irqhost* host = irqhost_open(irqs.data(), irqs.size(), mode, why, sizeof why);
     if (host == nullptr) {
@@ -105,6 +137,7 @@ int main(int argc, char* argv[])
     std::fprintf(stderr, "irqhost: publishing %s; Ctrl+C stops\n", describe(irqs).c_str());
 
     const bool stopped = serve(host);
+    release_stop_signals();
     irqhost_close(host);
     std::fprintf(stderr, "irqhost: stopped\n");
     return stopped ? 0 : 1;

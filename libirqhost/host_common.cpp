@@ -35,8 +35,12 @@ bool lines_are_valid(const uint32_t* lines, size_t count, char* why, size_t why_
         report(why, why_size, "no lines to publish");
         return false;
     }
+    if (count > max_lines) {
+        report(why, why_size, "more lines than a host can publish");
+        return false;
+    }
     // Sorted, a line given twice stands next to itself.
-    auto* sorted = static_cast<uint32_t*>(malloc(count * sizeof *lines));
+    auto* sorted = static_cast<uint32_t*>(calloc(count, sizeof *lines));
     if (sorted == nullptr) {
         report(why, why_size, "out of memory");
         return false;

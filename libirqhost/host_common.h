@@ -9,6 +9,10 @@
 // Writes a one-line reason into `why` (when not null), cut to `size` bytes.
 void report(char* why, size_t size, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
-// Checks the lines to publish: present and each given once. Returns false
-// with the reason reported otherwise.
+// The most lines one host takes: far more than any process has descriptors
+// for, and few enough that no array of them overflows its size.
+inline constexpr size_t max_lines = SIZE_MAX / 64;
+
+// Checks the lines to publish: present, at most max_lines and each given
+// once. Returns false with the reason reported otherwise.
 bool lines_are_valid(const uint32_t* lines, size_t count, char* why, size_t why_size);

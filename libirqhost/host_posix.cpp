@@ -16,6 +16,7 @@
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -35,11 +36,25 @@ constexpr uint64_t stop_mark = UINT64_MAX;
 // The most events taken from the kernel at once.
 constexpr int batch_size = 64;
 
+// Keeps a descriptor of the host's clear of standard input, output and
+// error: in a program started with them closed it would land there, and the
+// program's own writes would go to it.
+int above_stdio(int fd)
+{
+    if (fd < 0 || fd > 2)
+        return fd;
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return moved;
+}
+
 // Takes hold of the inode at `path` without opening it (a symbolic link is
 // not followed) and reads its status. Returns the O_PATH descriptor, or -1.
 int hold(const char* path, struct stat* held)
 {
-    const int where = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    const int where = above_stdio(open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (where >= 0 && fstat(where, held) != 0) {
         close(where);
         return -1;
@@ -87,7 +102,7 @@ bool reclaim_if_stale(const char* name, const char* path, const struct stat& fou
         return false;
     }
     const inode_path back = path_back_to(where, path);
-    const int probe = open(back.text, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | back.open_flags);
+    const int probe = above_stdio(open(back.text, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | back.open_flags));
     const int probe_error = errno;
     close(where);
     if (probe >= 0) {
@@ -157,7 +172,7 @@ int open_made_fifo(const char* name, const char* path, unsigned mode, hosted_lin
     const int flags = O_RDWR | O_NONBLOCK | O_CLOEXEC | back.open_flags;
     int fd = -1;
     struct stat opened {};
-    if ((!back.by_path && chmod(back.text, 0600) != 0) || (fd = open(back.text, flags)) < 0)
+    if ((!back.by_path && chmod(back.text, 0600) != 0) || (fd = above_stdio(open(back.text, flags))) < 0)
         report(why, why_size, "%s: cannot open %s: %s", name, path, strerror(errno));
     else if (fstat(fd, &opened) != 0 || !same_inode(opened, made))
         report(why, why_size, "%s: %s was replaced while it was being published", name, path);
@@ -173,34 +188,87 @@ int open_made_fifo(const char* name, const char* path, unsigned mode, hosted_lin
     return -1;
 }
 
-// Removes the path only while it is still the FIFO this host made.
-void remove_own_fifo(const hosted_line& line)
+// Removes `path` only while it is still the FIFO this host made.
+void remove_own_fifo(const char* path, const hosted_line& line)
 {
-    const event_path path = event_path_of(event_name_from_irq(line.irq).text);
     struct stat found {};
-    if (lstat(path.text, &found) == 0 && found.st_dev == line.device && found.st_ino == line.inode)
-        unlink(path.text);
+    if (lstat(path, &found) == 0 && found.st_dev == line.device && found.st_ino == line.inode)
+        unlink(path);
 }
 
+// Where a new FIFO is made and made ready before it takes its public name:
+// ".OSirq3.<pid>.<random>" beside it. Nobody else knows the name, so no
+// other host takes it for stale, and a failure leaves nothing under the
+// public one.
+event_path private_path_beside(const char* name)
+{
+    uint64_t random = 0;
+    if (getrandom(&random, sizeof random, GRND_NONBLOCK) != sizeof random) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        random = static_cast<uint64_t>(now.tv_nsec) ^ reinterpret_cast<uintptr_t>(&now);
+    }
+    char hidden[sizeof(event_name) + 48];
+    snprintf(hidden, sizeof hidden, ".%s.%ld.%016llx", name, static_cast<long>(getpid()),
+             static_cast<unsigned long long>(random));
+    return event_path_of(hidden);
+}
+
+// Removes the private name of a FIFO that this host made: by its inode once
+// that is known, and before, only while it is a FIFO of this user's.
+void remove_private(const char* path, const hosted_line& line)
+{
+    struct stat found {};
+    if (line.inode != 0)
+        remove_own_fifo(path, line);
+    else if (lstat(path, &found) == 0 && S_ISFIFO(found.st_mode) && found.st_uid == geteuid())
+        unlink(path);
+}
+
+// Gives the FIFO that `line` holds its public name. Through /proc the link
+// is made to the inode held, whatever the private name holds by then;
+// without it, by the private name, and a file renamed there meanwhile is
+// found under the public name afterwards and left alone.
+bool link_public(const char* made, const char* path, const hosted_line& line)
+{
+    char held[32];
+    snprintf(held, sizeof held, "/proc/self/fd/%d", line.fd);
+    if (linkat(AT_FDCWD, held, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0)
+        return true;
+    if (errno != ENOENT || link(made, path) != 0)
+        return false;
+    struct stat linked {};
+    if (lstat(path, &linked) == 0 && linked.st_dev == line.device && linked.st_ino == line.inode)
+        return true;
+    errno = EEXIST;
+    return false;
+}
+
+// Makes the FIFO under a private name, opens it and gives it its mode there,
+// and only then links it to its public name, where it appears live: link()
+// fails if the name is taken meanwhile, so two hosts never share a line.
 bool publish(uint32_t irq, unsigned mode, hosted_line* line, char* why, size_t why_size)
 {
     const event_name name = event_name_from_irq(irq);
     const event_path path = event_path_of(name.text);
     line->irq = irq;
+    line->fd = -1;
     if (!clear_path(name.text, path.text, why, why_size))
         return false;
-    if (mkfifo(path.text, 0600) != 0) {
-        report(why, why_size, "%s: cannot create %s: %s", name.text, path.text,
+    const event_path made = private_path_beside(name.text);
+    if (mkfifo(made.text, 0600) != 0) {
+        report(why, why_size, "%s: cannot create %s: %s", name.text, made.text, strerror(errno));
+        return false;
+    }
+    line->fd = open_made_fifo(name.text, made.text, mode, line, why, why_size);
+    if (line->fd >= 0 && !link_public(made.text, path.text, *line)) {
+        report(why, why_size, "%s: cannot publish %s: %s", name.text, path.text,
                errno == EEXIST ? "another host is publishing it" : strerror(errno));
-        return false;
+        close(line->fd);
+        line->fd = -1;
     }
-    line->fd = open_made_fifo(name.text, path.text, mode, line, why, why_size);
-    if (line->fd < 0) {
-        if (line->inode != 0)
-            remove_own_fifo(*line);
-        return false;
-    }
-    return true;
+    remove_private(made.text, *line);
+    return line->fd >= 0;
 }
 
 void drain(int fd)
@@ -220,6 +288,7 @@ long long now_ms()
 } // namespace
 
 struct irqhost {
+    pid_t owner; // a child made by fork() shares the descriptors, not the host
     int epoll;
     int stop;
     int stopped;
@@ -228,6 +297,11 @@ struct irqhost {
 };
 
 namespace {
+
+bool is_owner(const irqhost* host)
+{
+    return host->owner == getpid();
+}
 
 bool is_stopped(const irqhost* host)
 {
@@ -277,9 +351,10 @@ irqhost* irqhost_open(const uint32_t* lines, size_t count, unsigned mode, char* 
         free(hosted);
         return nullptr;
     }
+    host->owner = getpid();
     host->lines = hosted;
-    host->epoll = epoll_create1(EPOLL_CLOEXEC);
-    host->stop = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    host->epoll = above_stdio(epoll_create1(EPOLL_CLOEXEC));
+    host->stop = above_stdio(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (host->epoll < 0 || host->stop < 0 || !watch(host->epoll, host->stop, stop_mark)) {
         report(why, why_size, "cannot make the host's wait: %s", strerror(errno));
         irqhost_close(host);
@@ -304,6 +379,10 @@ int irqhost_wait(irqhost* host, int timeout_ms, uint32_t* lines, size_t capacity
 {
     if (host == nullptr || lines == nullptr || capacity == 0) {
         errno = EINVAL;
+        return -2;
+    }
+    if (!is_owner(host)) {
+        errno = EPERM;
         return -2;
     }
     const long long deadline = timeout_ms < 0 ? -1 : now_ms() + timeout_ms;
@@ -342,8 +421,10 @@ void irqhost_stop(irqhost* host)
         return;
     const int saved_errno = errno; // a signal handler must leave errno as it was
     __atomic_store_n(&host->stopped, 1, __ATOMIC_SEQ_CST);
+    // The stop descriptor is shared with the process that opened the host:
+    // another process's stop is its own alone.
     const uint64_t one = 1;
-    if (write(host->stop, &one, sizeof one) < 0) {
+    if (is_owner(host) && write(host->stop, &one, sizeof one) < 0) {
         // Already readable: the counter is full, which is a stop as well.
     }
     errno = saved_errno;
@@ -358,8 +439,12 @@ void irqhost_close(irqhost* host)
 {
     if (host == nullptr)
         return;
+    // In another process (a child made by fork()) the lines are still its
+    // opener's: only the descriptors are let go.
+    const bool withdraw = is_owner(host);
     for (size_t i = 0; i < host->count; ++i) {
-        remove_own_fifo(host->lines[i]);
+        if (withdraw)
+            remove_own_fifo(event_path_of(event_name_from_irq(host->lines[i].irq).text).text, host->lines[i]);
         close(host->lines[i].fd);
     }
     if (host->epoll >= 0)

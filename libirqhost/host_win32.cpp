@@ -43,12 +43,13 @@ bool publish(uint32_t irq, HANDLE* event, char* why, size_t why_size)
 
 // Takes the lines that are set, without waiting, starting where the last
 // look ended, at `looks` lines at most; a look at an automatic-reset event
-// that is set resets it.
+// that is set resets it. The next look starts after the last line taken.
 size_t take_set_lines(irqhost* host, uint32_t* lines, size_t capacity, size_t looks)
 {
+    const size_t start = host->next;
     size_t taken = 0;
     for (size_t looked = 0; looked < looks && taken < capacity; ++looked) {
-        const size_t i = (host->next + looked) % host->count;
+        const size_t i = (start + looked) % host->count;
         if (WaitForSingleObject(host->handles[i + 1], 0) == WAIT_OBJECT_0) {
             lines[taken++] = host->lines[i];
             host->next = (i + 1) % host->count;

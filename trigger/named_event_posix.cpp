@@ -1,6 +1,6 @@
-// Named events on POSIX systems, the command's side: an event is a FIFO that
-// its host holds open for reading, and setting it writes one byte. The host's
-// side is libirqhost.
+// Named events on POSIX systems, the side that sets them: an event is a FIFO
+// that its host holds open for reading, and setting it writes one byte. The
+// host's side is libirqhost.
 #include "named_event.h"
 
 #include "event_path.h"
@@ -14,57 +14,107 @@
 
 namespace {
 
-constexpr int write_flags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+constexpr int open_flags = O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
 // Full access is the right to read and to write, although setting only
-// writes. The command itself never opens for reading: a reader of its own
-// would make a FIFO that no host holds look like a live event. Without a
-// reader the open fails (ENXIO): no host, no event.
+// writes, and the kernel's own answer is the one that counts (modes, groups,
+// ACLs, capabilities, security modules): an open for reading and writing
+// asks it exactly. That open is made only after an open for writing alone
+// has found a reader (without one it fails with ENXIO: no host, no event),
+// since a reader of the caller's own would make a FIFO that no host holds
+// look live. The byte then goes through the read-write descriptor, whose own
+// reader keeps a host that has just gone from raising SIGPIPE.
 
-// Without /proc: the path is looked at, checked and opened, and the inode
-// opened must be the one looked at. Between the look and the open the path
-// can be swapped, so the rights checked may be another FIFO's.
+bool out_of_descriptors(int error)
+{
+    return error == EMFILE || error == ENFILE;
+}
+
+bool same_fifo(int fd, const struct stat& expected)
+{
+    struct stat opened {};
+    return fstat(fd, &opened) == 0 && S_ISFIFO(opened.st_mode) && opened.st_dev == expected.st_dev &&
+           opened.st_ino == expected.st_ino;
+}
+
+// Without /proc, or without a second descriptor to spare: the path is
+// looked at, checked with the effective ids and opened, and the inode opened
+// must be the one looked at. Between the look and the open the path can be
+// swapped, so the rights checked may be another FIFO's; nothing but the FIFO
+// looked at is ever written to.
 int open_by_path(const char* path)
 {
     struct stat found {};
-    if (lstat(path, &found) != 0 || !S_ISFIFO(found.st_mode))
+    if (lstat(path, &found) != 0)
         return -1;
+    if (!S_ISFIFO(found.st_mode)) {
+        errno = ENXIO;
+        return -1;
+    }
     // AT_EACCESS alone: a plain faccessat, which every kernel has.
     if (faccessat(AT_FDCWD, path, R_OK | W_OK, AT_EACCESS) != 0)
         return -1;
-    const int fd = open(path, write_flags | O_NOFOLLOW);
-    if (fd < 0)
+    const int writer = open(path, O_WRONLY | O_NOFOLLOW | open_flags);
+    if (writer < 0)
         return -1;
-    struct stat opened {};
-    if (fstat(fd, &opened) != 0 || !S_ISFIFO(opened.st_mode) || opened.st_dev != found.st_dev ||
-        opened.st_ino != found.st_ino) {
-        close(fd);
+    if (!same_fifo(writer, found)) {
+        close(writer);
+        errno = ENXIO;
         return -1;
     }
-    return fd;
+    const int both = open(path, O_RDWR | O_NOFOLLOW | open_flags);
+    if (both >= 0 && same_fifo(both, found)) {
+        close(writer);
+        return both;
+    }
+    if (both >= 0)
+        close(both);
+    return writer;
 }
 
-// The type and the rights are checked on the inode that is then opened:
-// O_PATH takes hold of the path's inode without opening it, and its
-// /proc/self/fd entry reaches that inode again, whatever the path names by
-// then. Nothing but a FIFO is ever really opened.
-int open_by_inode(const char* path)
+struct descriptor_path {
+    char text[32];
+};
+
+// The inode that descriptor `fd` holds, whatever its path names by now.
+descriptor_path path_of_descriptor(int fd)
 {
+    descriptor_path path{};
+    snprintf(path.text, sizeof path.text, "/proc/self/fd/%d", fd);
+    return path;
+}
+
+// Returns the read-write descriptor of the FIFO at `path`, or -1 with errno
+// set; `fallback` is set where the answer must come from the path instead.
+int open_by_inode(const char* path, bool* fallback)
+{
+    // O_PATH takes hold of the path's inode without opening it; everything
+    // after acts on that inode, so a path swapped meanwhile changes nothing.
     const int where = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (where < 0)
+    if (where < 0) {
+        *fallback = out_of_descriptors(errno);
         return -1;
-    int fd = -1;
-    struct stat found {};
-    char inode[32];
-    snprintf(inode, sizeof inode, "/proc/self/fd/%d", where);
-    if (fstat(where, &found) == 0 && S_ISFIFO(found.st_mode)) {
-        if (access(inode, R_OK | W_OK) == 0)
-            fd = open(inode, write_flags);
-        else if (errno == ENOENT)
-            fd = open_by_path(path); // no /proc
     }
+    struct stat found {};
+    if (fstat(where, &found) != 0 || !S_ISFIFO(found.st_mode)) {
+        close(where);
+        errno = ENXIO;
+        return -1;
+    }
+    const int writer = open(path_of_descriptor(where).text, O_WRONLY | open_flags);
+    int error = errno;
     close(where);
-    return fd;
+    if (writer < 0) {
+        *fallback = error == ENOENT || out_of_descriptors(error); // ENOENT: no /proc
+        errno = error;
+        return -1;
+    }
+    const int both = open(path_of_descriptor(writer).text, O_RDWR | open_flags);
+    error = errno;
+    close(writer);
+    *fallback = both < 0 && out_of_descriptors(error);
+    errno = error;
+    return both;
 }
 
 } // namespace
@@ -76,7 +126,11 @@ void ignore_broken_pipes()
 
 event_handle open_event(const char* name)
 {
-    const int fd = open_by_inode(event_path_of(name).text);
+    const event_path path = event_path_of(name);
+    bool fallback = false;
+    int fd = open_by_inode(path.text, &fallback);
+    if (fd < 0 && fallback)
+        fd = open_by_path(path.text);
     return fd < 0 ? no_event : fd;
 }
 

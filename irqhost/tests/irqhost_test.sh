@@ -48,8 +48,25 @@ start main -m 0640 "$a" "$b"
 [ "$(stat -c %a "$dir/OSirq$a")" = 640 ] || fail "mode is not 0640"
 timeout 10 "$irqhost" "$b" 2>"$work/second" && fail "a second host published OSirq$b"
 grep -qxF "irqhost: cannot publish OSirq$b: a running host already publishes it" "$work/second" || fail "$(cat "$work/second")"
-timeout 10 "$irqhost" "$c" "$c" 2>"$work/twice"; [ $? = 1 ] || fail "a line given twice was accepted"
-grep -qxF "irqhost: cannot publish OSirq$c: given twice" "$work/twice" || fail "$(cat "$work/twice")"
+# A bad command line: its reason, the usage, status 2, nothing published.
+while IFS='|' read -r args reason; do
+  # shellcheck disable=SC2086
+  timeout 10 "$irqhost" $args >"$work/bad.out" 2>"$work/bad.err"; status=$?
+  [ "$status" = 2 ] || fail "irqhost $args: status $status"
+  [ "$(head -n 1 "$work/bad.err")" = "irqhost: $reason" ] || fail "irqhost $args: $(cat "$work/bad.err")"
+  grep -q "^usage: irqhost" "$work/bad.err" || fail "irqhost $args: no usage"
+  [ -e "$dir/OSirq$c" ] && fail "irqhost $args published OSirq$c"
+done <<EOF
+$c $c|OSirq$c: given twice
+-m|option -m needs an octal mode
+-m 8 $c|'8' is not an octal file mode (0 to 7777)
+-x $c|unknown option -x
+$c -m 0666|'-m' is not a line number
+18446744073709551617|'18446744073709551617' is not a line number
+4294967296|'4294967296' is not a line number
+EOF
+timeout 10 "$irqhost" -h >"$work/help" 2>&1 || fail "irqhost -h failed"
+grep -q "^usage: irqhost" "$work/help" || fail "irqhost -h: $(cat "$work/help")"
 tap "$b" || fail "trigger of $b failed"
 wait_for "$work/main.out" "irq $b"
 tap "$a" || fail "trigger of $a failed"
@@ -60,10 +77,21 @@ kill -TERM "$host"; gone "$host"
 [ -e "$dir/OSirq$a" ] || [ -e "$dir/OSirq$b" ] && fail "host left its FIFOs behind after SIGTERM"
 tap "$a" >/dev/null; [ $? = 254 ] || fail "stopped host's line still set"
 
-# A closed terminal withdraws too.
-start hup "$c"
+# A closed terminal withdraws too, as soon as the banner is out; and the
+# highest line number is a line like any other.
+start hup "$c" 4294967295
 kill -HUP "$host"; gone "$host"
-[ -e "$dir/OSirq$c" ] && fail "host left its FIFO behind after SIGHUP"
+[ "$status" = 0 ] || fail "host ended with $status after SIGHUP"
+[ -e "$dir/OSirq$c" ] || [ -e "$dir/OSirq4294967295" ] && fail "host left its FIFOs behind after SIGHUP"
+
+# A failed write to standard output ends the host with status 1.
+"$irqhost" "$d" >/dev/full 2>"$work/full.err" & host=$!; hosts="$hosts $host"
+wait_for "$work/full.err" "irqhost: publishing 1 line: OSirq$d; Ctrl+C stops"
+tap "$d" || fail "trigger of $d failed"
+gone "$host"
+[ "$status" = 1 ] || fail "host ended with $status after a failed write"
+grep -q "^irqhost: cannot write to standard output: " "$work/full.err" || fail "$(cat "$work/full.err")"
+[ -e "$dir/OSirq$d" ] && fail "host kept its FIFO after a failed write"
 
 # So does a reader of its output that has gone: the next write fails.
 "$irqhost" "$d" 2>"$work/pipe.err" | head -n 1 >"$work/pipe.out" &

@@ -2,15 +2,18 @@
 // hostile cases a host meets in a shared event directory.
 #include "event_name.h"
 #include "event_path.h"
+#include "host_common.h"
 #include "irqhost.h"
 #include "named_event.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <functional>
 #include <grp.h>
@@ -115,6 +118,33 @@ TEST(Open, GivesTheExactModeWhateverTheUmask)
     EXPECT_EQ(status, 0) << "1: refused, 2: wrong mode, 3: left behind";
 }
 
+// The descriptors this process holds, but the one that lists them.
+std::vector<int> open_descriptors()
+{
+    std::vector<int> fds;
+    DIR* listing = opendir("/proc/self/fd");
+    for (const dirent* entry; listing != nullptr && (entry = readdir(listing)) != nullptr;)
+        if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != dirfd(listing))
+            fds.push_back(std::atoi(entry->d_name));
+    if (listing != nullptr)
+        closedir(listing);
+    return fds;
+}
+
+// Does anything in the event directory carry this line's name, public or private?
+bool anything_named(std::uint32_t irq)
+{
+    const std::string path = path_of(irq);
+    const std::string folder = path.substr(0, path.rfind('/')), name = name_of(irq);
+    bool found = false;
+    DIR* listing = opendir(folder.c_str());
+    for (const dirent* entry; listing != nullptr && (entry = readdir(listing)) != nullptr;)
+        found = found || entry->d_name == name || std::string(entry->d_name).rfind("." + name + ".", 0) == 0;
+    if (listing != nullptr)
+        closedir(listing);
+    return found;
+}
+
 TEST(Open, IsAllOrNothing)
 {
     const std::uint32_t a = test_line(3), b = test_line(4);
@@ -168,6 +198,114 @@ TEST(Open, RefusesLiveAndForeignEventsAndReclaimsItsOwnStaleOnes)
         EXPECT_TRUE(exists(b));
         unlink(path_of(b).c_str());
     }
+}
+
+// Whatever step runs out of descriptors, a failed open leaves no FIFO, under
+// either name, and holds or closes no descriptor it did not have before.
+TEST(Open, LeavesNothingBehindWhateverStepFails)
+{
+    const std::uint32_t a = test_line(11), b = test_line(12);
+    const int status = as_other_process(false, [&] {
+        const rlimit few{64, 64};
+        setrlimit(RLIMIT_NOFILE, &few);
+        std::vector<int> filler;
+        for (int fd; (fd = dup(0)) >= 0;)
+            filler.push_back(fd);
+        for (int spare = 0; spare <= 10; ++spare) {
+            for (int i = 0; i < spare; ++i)
+                close(filler[filler.size() - 1 - static_cast<std::size_t>(i)]);
+            const std::vector<int> before = open_descriptors();
+            irqhost* host = open_host({a, b}).host;
+            if (host == nullptr && (anything_named(a) || anything_named(b)))
+                return 1;
+            if (host == nullptr && open_descriptors() != before)
+                return 2;
+            irqhost_close(host);
+            if (anything_named(a) || anything_named(b) || open_descriptors() != before)
+                return 3;
+            for (int i = 0; i < spare; ++i)
+                filler[filler.size() - 1 - static_cast<std::size_t>(i)] = dup(0);
+        }
+        return 0;
+    });
+    EXPECT_EQ(status, 0) << "1: a FIFO left after a failed open, 2: a descriptor taken or closed, 3: after close";
+}
+
+// Lines far apart sort as numbers, and no count is multiplied before it is
+// known that its arrays fit.
+TEST(Open, ChecksLinesAsNumbersAndCountsBeforeAllocating)
+{
+    const struct {
+        std::vector<std::uint32_t> lines;
+        std::size_t count;
+        const char* why;
+    } cases[] = {
+        {{0, 1'000'000'000, 2'000'000'000, 3'000'000'000u}, 4, ""},
+        {{3'000'000'000u, 0, 2'000'000'000, 3'000'000'000u}, 4, "OSirq3000000000: given twice"},
+        {{4'294'967'295u, 0, 2'147'483'648u, 0}, 4, "OSirq0: given twice"},
+        {{1, 2}, SIZE_MAX / 4 + 2, "more lines than a host can publish"},
+        {{1, 2}, SIZE_MAX, "more lines than a host can publish"},
+    };
+    for (const auto& c : cases) {
+        char why[64] = "";
+        EXPECT_EQ(lines_are_valid(c.lines.data(), c.count, why, sizeof why), *c.why == '\0') << c.why;
+        EXPECT_STREQ(why, c.why);
+    }
+    EXPECT_EQ(open_host({}).host, nullptr);
+    const std::uint32_t two[] = {test_line(13), test_line(14)};
+    EXPECT_EQ(irqhost_open(two, SIZE_MAX / 4 + 2, 0600, nullptr, 0), nullptr);
+    EXPECT_FALSE(exists(two[0]));
+}
+
+// Started with standard input, output and error closed, a program still
+// finds none of the host's descriptors there, and a program it starts
+// inherits none of them.
+TEST(Open, HoldsDescriptorsAboveTwoAndCloseOnExec)
+{
+    const std::uint32_t a = test_line(15), b = test_line(16);
+    const int status = as_other_process(false, [&] {
+        close(0);
+        close(1);
+        close(2);
+        const std::vector<int> before = open_descriptors();
+        irqhost* host = open_host({a, b}).host;
+        if (host == nullptr)
+            return 1;
+        for (const int fd : open_descriptors())
+            if (std::find(before.begin(), before.end(), fd) == before.end() &&
+                (fd <= 2 || (fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0))
+                return 2;
+        trigger(b);
+        std::uint32_t set[2];
+        const int woken = irqhost_wait(host, 5000, set, 2);
+        irqhost_close(host);
+        return woken == 1 && set[0] == b ? 0 : 3;
+    });
+    EXPECT_EQ(status, 0) << "1: not published, 2: a descriptor on 0-2 or inherited by exec, 3: not woken";
+}
+
+// A host belongs to the process that opened it: a child made by fork()
+// neither takes its lines, nor stops it, nor withdraws them.
+TEST(Open, BelongsToTheProcessThatOpenedIt)
+{
+    const std::uint32_t a = test_line(17);
+    irqhost* host = open_host({a}).host;
+    ASSERT_NE(host, nullptr);
+    trigger(a);
+    const int child = as_other_process(false, [host] {
+        std::uint32_t set[1];
+        errno = 0;
+        const bool refused = irqhost_wait(host, 0, set, 1) == -2 && errno == EPERM;
+        irqhost_stop(host);
+        irqhost_close(host);
+        return refused ? 0 : 1;
+    });
+    EXPECT_EQ(child, 0) << "the child's wait was not refused";
+    EXPECT_TRUE(exists(a)) << "the child's close withdrew the parent's line";
+    std::uint32_t set[1];
+    EXPECT_EQ(irqhost_wait(host, 5000, set, 1), 1) << "the set was lost, or the child's stop reached the parent";
+    irqhost_close(host);
+    EXPECT_FALSE(exists(a));
 }
 
 // A probe that fails for another reason than "no reader" must not take a

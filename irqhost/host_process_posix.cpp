@@ -1,0 +1,66 @@
+#include "host_process.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+namespace {
+
+irqhost* volatile stopped_host = nullptr;
+
+void stop_host(int)
+{
+    irqhost_stop(stopped_host);
+}
+
+sigset_t stop_signals()
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    return signals;
+}
+
+} // namespace
+
+void open_standard_streams()
+{
+    // open() takes the lowest free number: the one just found closed.
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDWR) < 0)
+            return;
+}
+
+void hold_stop_signals()
+{
+    const sigset_t signals = stop_signals();
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+void stop_on_signals(irqhost* host)
+{
+    stopped_host = host;
+    // No SA_RESTART: a write blocked on a full standard output must end on
+    // a stop, not wait on.
+    struct sigaction action {};
+    action.sa_handler = stop_host;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    const sigset_t signals = stop_signals();
+    sigprocmask(SIG_UNBLOCK, &signals, nullptr);
+}
+
+void release_stop_signals()
+{
+    const sigset_t signals = stop_signals();
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+    stopped_host = nullptr;
+}
