@@ -39,9 +39,10 @@ bool same_fifo(int fd, const struct stat& expected)
 
 // Without /proc, or without a second descriptor to spare: the path is
 // looked at, checked with the effective ids and opened, and the inode opened
-// must be the one looked at. Between the look and the open the path can be
-// swapped, so the rights checked may be another FIFO's; nothing but the FIFO
-// looked at is ever written to.
+// must be the one looked at. A path swapped between the look and the open
+// may be opened (never written to) and is then refused. Only where no
+// descriptor is left for the read-write open may the rights checked be
+// another FIFO's.
 int open_by_path(const char* path)
 {
     struct stat found {};
@@ -62,14 +63,19 @@ int open_by_path(const char* path)
         errno = ENXIO;
         return -1;
     }
+    // The read-write open is the kernel's exact answer; only where there is
+    // no descriptor left for it does the check above stand alone.
     const int both = open(path, O_RDWR | O_NOFOLLOW | open_flags);
-    if (both >= 0 && same_fifo(both, found)) {
-        close(writer);
+    if (both < 0 && out_of_descriptors(errno))
+        return writer;
+    const int error = errno;
+    close(writer);
+    if (both >= 0 && same_fifo(both, found))
         return both;
-    }
     if (both >= 0)
         close(both);
-    return writer;
+    errno = both >= 0 ? ENXIO : error;
+    return -1;
 }
 
 struct descriptor_path {

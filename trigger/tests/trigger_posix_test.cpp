@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fcntl.h>
 #include <string>
 #include <grp.h>
@@ -22,9 +23,11 @@
 #include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -51,7 +54,7 @@ std::string read_all(int fd)
 
 // Runs bellTap with `args`; as user `uid` when it is not -1.
 outcome run_belltap(const std::vector<std::string>& args, output_to output = output_to::pipe,
-                    uid_t uid = static_cast<uid_t>(-1), const char* program = BELLTAP_PATH)
+                    uid_t uid = static_cast<uid_t>(-1), const char* program = BELLTAP_PATH, rlim_t descriptors = 0)
 {
     int out[2];
     int err[2];
@@ -70,6 +73,12 @@ outcome run_belltap(const std::vector<std::string>& args, output_to output = out
         if (uid != static_cast<uid_t>(-1) && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0))
             _exit(120);
         std::signal(SIGPIPE, SIG_DFL);
+        if (descriptors != 0) {
+            for (int fd = 3; fd < 1024; ++fd)
+                close(fd);
+            const rlimit few{descriptors, descriptors};
+            setrlimit(RLIMIT_NOFILE, &few);
+        }
         alarm(10); // a bellTap that hangs is ended by a signal, which fails the test
         std::vector<char*> argv{const_cast<char*>(program)};
         for (const auto& a : args)
@@ -153,6 +162,29 @@ struct foreign_path {
     foreign_path(const foreign_path&) = delete;
     foreign_path& operator=(const foreign_path&) = delete;
 };
+
+// Runs `body` in a child process, in a mount namespace of its own with /proc
+// hidden when `hide_proc` is set; returns its exit status, or 2 where that
+// namespace cannot be had. 60 seconds at most.
+int in_child(bool hide_proc, const std::function<int()>& body)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        alarm(60);
+        if (hide_proc && (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                          mount("none", "/proc", "tmpfs", 0, nullptr) != 0 || access("/proc/self/fd", F_OK) == 0))
+            _exit(2);
+        _exit(body());
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+}
+
+bool can_hide_proc()
+{
+    return geteuid() == 0 && !BELLTAP_SANITIZED; // the sanitizers' runtime in bellTap needs /proc
+}
 
 TEST(Usage, NoArgumentPrintsUsageAndExitsMinusOne)
 {
@@ -352,7 +384,10 @@ struct unprivileged_belltap {
     unprivileged_belltap(const unprivileged_belltap&) = delete;
     unprivileged_belltap& operator=(const unprivileged_belltap&) = delete;
 
-    outcome run(std::uint32_t irq) const { return run_belltap({std::to_string(irq)}, output_to::pipe, uid, path.c_str()); }
+    outcome run(std::uint32_t irq, rlim_t descriptors = 0) const
+    {
+        return run_belltap({std::to_string(irq)}, output_to::pipe, uid, path.c_str(), descriptors);
+    }
 };
 
 outcome run_unprivileged(std::uint32_t irq)
@@ -375,6 +410,47 @@ TEST(Rights, FullAccessForOthersIsEnough)
     const outcome r = run_unprivileged(host.irq);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(host.pending(), 1);
+}
+
+// Full access is what the kernel grants an open for reading and writing,
+// with the effective ids: a caller whose real user is root but effective user
+// is not may not read a 0622 FIFO of root's; a set-user-ID-root copy run by
+// another user may.
+TEST(Rights, AsTheKernelCountsThem)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to run bellTap with other ids";
+    hosted_event write_only(test_line(22), 0622);
+    hosted_event private_event(test_line(23), 0600);
+    unprivileged_belltap setuid_copy;
+    ASSERT_EQ(chmod(setuid_copy.path.c_str(), 04755), 0);
+    struct statvfs mounted {};
+    const bool setuid_works = statvfs(setuid_copy.path.c_str(), &mounted) == 0 && (mounted.f_flag & ST_NOSUID) == 0;
+    const struct {
+        const hosted_event& event;
+        const char* program;
+        uid_t real, effective;
+        int status;
+    } cases[] = {
+        {write_only, BELLTAP_PATH, 0, 65534, 254},
+        {private_event, BELLTAP_PATH, 0, 65534, 254},
+        {private_event, setuid_copy.path.c_str(), 65534, 65534, setuid_works ? 0 : 254},
+    };
+    for (const auto& c : cases) {
+        const int before = c.event.pending();
+        const std::string line = std::to_string(c.event.irq);
+        const int status = in_child(false, [&] {
+            if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+                setresuid(c.real, c.effective, c.effective) != 0)
+                return 120;
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, STDOUT_FILENO);
+            execl(c.program, c.program, line.c_str(), static_cast<char*>(nullptr));
+            return 127;
+        });
+        EXPECT_EQ(status, c.status) << c.event.irq << " as " << c.real << "/" << c.effective << " " << c.program;
+        EXPECT_EQ(c.event.pending() - before, c.status == 0 ? 1 : 0);
+    }
 }
 
 // Exchanges two paths by rename as fast as it can, in a process of its own,
@@ -410,7 +486,7 @@ private:
 };
 
 // The rights and the type are those of the FIFO actually opened, even while
-// the path is being swapped under the command.
+// the path is being swapped under the command; without /proc too.
 TEST(Race, AFifoTheCallerMayOnlyWriteNeverGetsAByte)
 {
     if (geteuid() != 0)
@@ -418,17 +494,26 @@ TEST(Race, AFifoTheCallerMayOnlyWriteNeverGetsAByte)
     hosted_event full(test_line(40), 0666);
     hosted_event write_only(test_line(41), 0622);
     const unprivileged_belltap belltap;
-    int set = 0;
-    {
-        const path_swapper swapper(path_of(full.irq), path_of(write_only.irq));
-        for (int i = 0; i < 400; ++i)
-            set += belltap.run(full.irq).status == 0;
+    for (const bool hide_proc : {false, true}) {
+        if (hide_proc && !can_hide_proc())
+            continue;
+        const int before = full.pending();
+        const int status = in_child(hide_proc, [&] {
+            int set = 0;
+            const path_swapper swapper(path_of(full.irq), path_of(write_only.irq));
+            for (int i = 0; i < 400; ++i)
+                set += belltap.run(full.irq).status == 0;
+            return set > 0 ? 0 : 1;
+        });
+        EXPECT_NE(status, 1) << "never set, without /proc: " << hide_proc;
+        EXPECT_EQ(write_only.pending(), 0) << "a FIFO without read rights was set, without /proc: " << hide_proc;
+        EXPECT_GT(full.pending(), before);
     }
-    EXPECT_EQ(write_only.pending(), 0) << "a FIFO without read rights was set";
-    EXPECT_EQ(full.pending(), set);
 }
 
-TEST(Race, NothingButAFifoIsEverOpened)
+// Nothing but a FIFO is ever opened; without /proc a regular file swapped in
+// between the look and the open may be opened, but is never written to.
+TEST(Race, NothingButAFifoIsEverOpenedOrWritten)
 {
     hosted_event live(test_line(42));
     const std::uint32_t irq = test_line(43);
@@ -436,18 +521,33 @@ TEST(Race, NothingButAFifoIsEverOpened)
     const int fd = open(file.path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
     ASSERT_GE(fd, 0);
     close(fd);
-    const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    ASSERT_GE(inotify_add_watch(opens, file.path.c_str(), IN_OPEN), 0);
-
     EXPECT_EQ(run_belltap({std::to_string(irq)}).status, 254);
-    {
-        const path_swapper swapper(path_of(live.irq), file.path);
-        for (int i = 0; i < 400; ++i)
-            run_belltap({std::to_string(live.irq)});
+    for (const bool hide_proc : {false, true}) {
+        if (hide_proc && !can_hide_proc())
+            continue;
+        const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        ASSERT_GE(inotify_add_watch(opens, file.path.c_str(), IN_OPEN | IN_MODIFY), 0);
+        in_child(hide_proc, [&] {
+            const path_swapper swapper(path_of(live.irq), file.path);
+            for (int i = 0; i < 400; ++i)
+                run_belltap({std::to_string(live.irq)});
+            return 0;
+        });
+        inotify_event events[16];
+        bool opened = false, written = false;
+        for (ssize_t n; (n = read(opens, events, sizeof events)) > 0;)
+            for (const char* p = reinterpret_cast<const char*>(events); p < reinterpret_cast<const char*>(events) + n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(p);
+                opened = opened || (event->mask & IN_OPEN) != 0;
+                written = written || (event->mask & IN_MODIFY) != 0;
+                p += sizeof(inotify_event) + event->len;
+            }
+        close(opens);
+        EXPECT_FALSE(written) << "a regular file at the path was written to, without /proc: " << hide_proc;
+        EXPECT_TRUE(hide_proc || !opened) << "a regular file at the path was opened";
+        struct stat st {};
+        EXPECT_EQ(lstat(file.path.c_str(), &st) == 0 ? st.st_size : -1, 0);
     }
-    inotify_event events[16];
-    EXPECT_LT(read(opens, events, sizeof events), 0) << "a regular file at the path was opened";
-    close(opens);
 }
 
 // musl makes faccessat with flags a faccessat2 call, which kernels before
@@ -478,6 +578,60 @@ TEST(Kernel, SetsTheEventWhereFaccessat2IsMissing)
     ASSERT_TRUE(WIFEXITED(wstatus)) << "ended by signal " << WTERMSIG(wstatus);
     EXPECT_EQ(WEXITSTATUS(wstatus), 0) << "125, 126: the filter could not be set up";
     EXPECT_EQ(host.pending(), 1);
+}
+
+// With few descriptors left bellTap falls back to the checks by path, and
+// still sets a live event it may read and write; never one it may not.
+TEST(Kernel, SetsTheEventWithFewDescriptors)
+{
+    hosted_event host(test_line(48), 0666);
+    hosted_event write_only(test_line(49), 0622);
+    const unprivileged_belltap belltap;
+    for (const rlim_t limit : {4, 5}) {
+        for (const hosted_event* event : {&host, &write_only}) {
+            const bool settable = event == &host;
+            if (!settable && belltap.uid == static_cast<uid_t>(-1))
+                continue; // root may read anything
+            const int before = event->pending();
+            const outcome r = belltap.run(event->irq, limit);
+            EXPECT_EQ(r.status, settable ? 0 : 254) << "limit " << limit << ", line " << event->irq << r.err;
+            EXPECT_EQ(event->pending() - before, settable ? 1 : 0) << "limit " << limit;
+        }
+    }
+}
+
+// Where /dev/shm is not a directory, events live in /tmp; a symbolic link
+// to a directory (as older systems had, to /run/shm) is a directory. Each
+// case in a private mount namespace with a tmpfs over /dev.
+TEST(Kernel, EventDirectoryFallsBackToTmp)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, for a private /dev";
+    const struct {
+        const char* shm; // what /dev/shm is
+        const char* expected;
+    } cases[] = {
+        {"directory", "/dev/shm/OSirq7"}, {"missing", "/tmp/OSirq7"},        {"file", "/tmp/OSirq7"},
+        {"link", "/dev/shm/OSirq7"},      {"dangling link", "/tmp/OSirq7"},
+    };
+    for (const auto& c : cases) {
+        const int status = in_child(false, [&] {
+            if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                mount("none", "/dev", "tmpfs", 0, nullptr) != 0)
+                return 2;
+            const std::string shm = c.shm;
+            const bool made = shm == "missing" || (shm == "directory" && mkdir("/dev/shm", 0777) == 0) ||
+                              (shm == "file" && close(open("/dev/shm", O_WRONLY | O_CREAT, 0644)) == 0) ||
+                              (shm == "link" && mkdir("/dev/run", 0777) == 0 && symlink("run", "/dev/shm") == 0) ||
+                              (shm == "dangling link" && symlink("nowhere", "/dev/shm") == 0);
+            if (!made)
+                return 3;
+            return std::string(event_path_of("OSirq7").text) == c.expected ? 0 : 1;
+        });
+        if (status == 2)
+            GTEST_SKIP() << "no private mount namespace here";
+        EXPECT_EQ(status, 0) << "/dev/shm " << c.shm << " (1: not " << c.expected << ", 3: setup)";
+    }
 }
 
 // Where /proc is not mounted bellTap checks the path, opens it and compares
