@@ -308,6 +308,28 @@ TEST(Open, BelongsToTheProcessThatOpenedIt)
     EXPECT_FALSE(exists(a));
 }
 
+// A stale FIFO of this user's that it may not remove (in a directory not
+// its own) is reported as such, not as another host's.
+TEST(Open, ReportsAStaleFifoItCannotRemove)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, for a private /dev/shm";
+    const std::uint32_t a = test_line(18);
+    const int status = as_other_process(false, [a] {
+        if (!private_tmpfs_over("/dev/shm", "mode=0755"))
+            return 2;
+        if (mkfifo(path_of(a).c_str(), 0600) != 0 || chown(path_of(a).c_str(), 65534, 65534) != 0)
+            return 3;
+        return as_other_process(true, [a] {
+            const opened refused = open_host({a});
+            return refused.host == nullptr && refused.why.rfind(name_of(a) + ": cannot remove the stale " + path_of(a), 0) == 0 ? 0 : 1;
+        });
+    });
+    if (status == 2)
+        GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(status, 0) << "1: another reason, 3: setup";
+}
+
 // A probe that fails for another reason than "no reader" must not take a
 // live host's event away.
 TEST(Open, NeverTakesOverAnEventItCannotProbe)
@@ -367,12 +389,25 @@ TEST(Open, NeverActsOnAFileRenamedOverItsFifo)
             if (setgid(65534) != 0 || setuid(65534) != 0)
                 _exit(1);
             close(open(bait.c_str(), O_WRONLY | O_CREAT, 0644));
-            // As soon as the host's FIFO appears, a link to the bait, made
-            // beforehand, takes its place.
-            for (struct stat st {};;) {
-                link(bait.c_str(), link_name.c_str());
+            // As soon as a FIFO of the host's appears, under its public or
+            // its private name, a link to the bait (hard or symbolic, in
+            // turn), made beforehand, takes its place.
+            char hidden[32];
+            snprintf(hidden, sizeof hidden, ".%s.", name_of(line).c_str());
+            for (unsigned round = 0;; ++round) {
+                if (round % 2 == 0)
+                    link(bait.c_str(), link_name.c_str());
+                else
+                    symlink(bait.c_str(), link_name.c_str());
+                struct stat st {};
                 if (lstat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode))
                     rename(link_name.c_str(), path.c_str());
+                DIR* listing = opendir("/dev/shm");
+                for (const dirent* entry; listing != nullptr && (entry = readdir(listing)) != nullptr;)
+                    if (std::strncmp(entry->d_name, hidden, std::strlen(hidden)) == 0 && dirfd(listing) >= 0)
+                        renameat(AT_FDCWD, link_name.c_str(), dirfd(listing), entry->d_name);
+                if (listing != nullptr)
+                    closedir(listing);
             }
         }
         for (int i = 0; i < 100 && access(bait.c_str(), F_OK) != 0; ++i)
@@ -381,7 +416,12 @@ TEST(Open, NeverActsOnAFileRenamedOverItsFifo)
         if (inotify_add_watch(touched, bait.c_str(), IN_OPEN | IN_ATTRIB | IN_MODIFY) < 0)
             return 3;
         for (int i = 0; i < 2000; ++i) {
-            irqhost_close(open_host({line}, 0640).host);
+            irqhost* host = open_host({line}, 0640).host;
+            struct stat st {};
+            const bool replaced = lstat(path.c_str(), &st) == 0 && !S_ISFIFO(st.st_mode);
+            irqhost_close(host);
+            if (replaced && lstat(path.c_str(), &st) != 0)
+                return 4; // close removed what was renamed over its FIFO
             unlink(path.c_str());
         }
         kill(attacker, SIGKILL);
@@ -405,7 +445,7 @@ TEST(Open, NeverActsOnAFileRenamedOverItsFifo)
     });
     if (status == 2)
         GTEST_SKIP() << "no private mount namespace here";
-    EXPECT_EQ(status, 0) << "1: the host opened or changed another user's file; 3: setup";
+    EXPECT_EQ(status, 0) << "1: the host opened or changed another user's file; 3: setup; 4: removed it";
 }
 
 // Without /proc the host reaches its new FIFO by its path again: it still
@@ -492,6 +532,40 @@ TEST(Stop, AStopFromASignalIsHonouredWhileALineIsSetContinuously)
     irqhost_close(signalled_host);
 }
 
+void ignore_signal(int) {}
+
+// A harmless signal neither fails a wait nor starts its timeout anew; more
+// lines ready than one batch of the kernel's, with room for all, come back
+// in one call.
+TEST(Wait, KeepsItsTimeoutThroughSignalsAndTakesEveryBatch)
+{
+    std::vector<std::uint32_t> lines;
+    for (unsigned i = 0; i < 150; ++i)
+        lines.push_back(2'000'000'000u + static_cast<std::uint32_t>(getpid() % 1'000'000) * 200u + i);
+    irqhost* host = open_host(lines).host;
+    ASSERT_NE(host, nullptr);
+    struct sigaction harmless {};
+    harmless.sa_handler = ignore_signal;
+    sigaction(SIGALRM, &harmless, nullptr);
+    itimerval every_20ms{{0, 20'000}, {0, 20'000}};
+    setitimer(ITIMER_REAL, &every_20ms, nullptr);
+    std::uint32_t set[200];
+    const auto start = std::chrono::steady_clock::now();
+    const int result = irqhost_wait(host, 300, set, 200);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    std::signal(SIGALRM, SIG_DFL);
+    EXPECT_EQ(result, 0);
+    EXPECT_GE(waited, std::chrono::milliseconds(290));
+    EXPECT_LT(waited, std::chrono::milliseconds(2000)) << "the timeout started anew at each signal";
+
+    for (const std::uint32_t line : lines)
+        trigger(line);
+    EXPECT_EQ(irqhost_wait(host, 5000, set, 200), 150) << "only part of the lines set came back";
+    irqhost_close(host);
+}
+
 TEST(Descriptor, PollsReadableWhileALineIsSetOrAfterAStop)
 {
     const std::uint32_t a = test_line(22);
@@ -506,6 +580,8 @@ TEST(Descriptor, PollsReadableWhileALineIsSetOrAfterAStop)
     EXPECT_EQ(poll(&fd, 1, 0), 0);
     irqhost_stop(host);
     EXPECT_EQ(poll(&fd, 1, 0), 1);
+    EXPECT_EQ(irqhost_wait(host, 0, set, 1), -1);
+    EXPECT_EQ(poll(&fd, 1, 0), 1) << "a wait took the stop away from an outside poll";
     irqhost_close(host);
 }
 
