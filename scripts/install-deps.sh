@@ -5,10 +5,18 @@
 set -eu
 missing=""
 for package in "$@"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing="$missing $package"
+  # Installed, and not half-installed, unpacked or left as configuration files.
+  [ "$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null)" = installed ] || missing="$missing $package"
 done
 [ -z "$missing" ] && exit 0
-if [ "$(id -u)" = 0 ]; then sudo=""; else sudo="sudo"; fi
+if [ "$(id -u)" = 0 ]; then
+  sudo=""
+elif command -v sudo >/dev/null 2>&1; then
+  sudo="sudo"
+else
+  echo "install-deps: installing$missing needs root, and there is no sudo here: run this as root" >&2
+  exit 1
+fi
 wait=${APT_WAIT:-600}
 deadline=$(( $(date +%s) + wait ))
 log=$(mktemp)

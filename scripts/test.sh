@@ -6,6 +6,11 @@
 # Stops at the first failure.
 set -eu
 cd "$(dirname "$0")/.."
+# Every tool's temporary files (lintian's, the tests') go to a folder of this
+# run's own, removed at the end, so that TMPDIR is left as it was found.
+TMPDIR=$(mktemp -d)
+export TMPDIR
+trap 'rm -rf "$TMPDIR"' EXIT
 scripts/install-deps.sh cmake ninja-build g++ musl-tools libgtest-dev googletest pkg-config python3 file \
   clang libclang-rt-dev clang-tidy cppcheck g++-mingw-w64-x86-64-posix wine64 dpkg-dev lintian
 
@@ -41,6 +46,7 @@ WINEPREFIX="$PWD/build/windows/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="msco
   /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
 ctest --preset windows
 cpack --config build/windows/CPackConfig.cmake -B build/packages
+scripts/wine-cleanup.sh "$PWD/build/windows/wineprefix"
 
 echo "== install-deps.sh waits for apt's lock"
 scripts/tests/install_deps_test.sh

@@ -58,6 +58,48 @@ TEST(Open, RefusesLiveTwiceGivenAndTooManyLinesAndWithdrawsOnClose)
     EXPECT_EQ(why_refused(many), "published");
 }
 
+// Every line set is reported, up to the capacity, and none starves: not
+// when all are set at once, not while others are set again before every
+// wait, not when the wait wakes on a line set after it began.
+TEST(Wait, ReportsEverySetLineAndStarvesNone)
+{
+    std::vector<std::uint32_t> lines;
+    for (unsigned i = 0; i < IRQHOST_WINDOWS_MAX_LINES; ++i)
+        lines.push_back(test_line(20 + i));
+    irqhost* host = irqhost_open(lines.data(), lines.size(), 0, nullptr, 0);
+    ASSERT_NE(host, nullptr);
+    std::uint32_t set[64];
+    for (const std::uint32_t line : lines)
+        trigger(line);
+    EXPECT_EQ(irqhost_wait(host, 5000, set, 64), IRQHOST_WINDOWS_MAX_LINES);
+
+    const std::uint32_t a = lines[0], b = lines[1], c = lines[2];
+    for (const std::uint32_t line : {a, b, c})
+        trigger(line);
+    bool b_seen = false;
+    for (int i = 0; i < 6 && !b_seen; ++i) {
+        trigger(a);
+        trigger(c);
+        ASSERT_EQ(irqhost_wait(host, 5000, set, 1), 1);
+        b_seen = set[0] == b;
+    }
+    EXPECT_TRUE(b_seen) << "a line starved while others were set again";
+    while (irqhost_wait(host, 0, set, 64) > 0) {
+    }
+
+    for (const std::uint32_t late : {c, a, b}) {
+        std::thread setter([late] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            trigger(late);
+        });
+        const int woken = irqhost_wait(host, 5000, set, 1);
+        setter.join();
+        EXPECT_EQ(woken, 1);
+        EXPECT_EQ(set[0], late) << "the wait reported another line than the one set";
+    }
+    irqhost_close(host);
+}
+
 #include "wait_cases.h"
 
 } // namespace

@@ -8,7 +8,10 @@ status=0
 # The demo publishes lines 0 to 7, which a real host may be using: as root it
 # runs with a /dev/shm of its own.
 if [ "$(id -u)" = 0 ] && unshare -m true 2>/dev/null; then
-  TMPDIR=$tmp timeout 600 unshare -m sh -c 'mount -t tmpfs -o mode=1777 none /dev/shm && exec scripts/demo.sh' \
+  # ... and nothing may be left in it afterwards.
+  TMPDIR=$tmp timeout 600 unshare -m sh -c 'mount -t tmpfs -o mode=1777 none /dev/shm || exit 3
+    scripts/demo.sh || exit
+    [ -z "$(ls -A /dev/shm)" ] || { echo "left in /dev/shm:" $(ls -A /dev/shm); exit 4; }' \
     >"$tmp.out" 2>/dev/null || status=$?
 else
   TMPDIR=$tmp timeout 600 scripts/demo.sh >"$tmp.out" 2>/dev/null || status=$?

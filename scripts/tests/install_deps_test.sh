@@ -1,31 +1,61 @@
 #!/bin/sh
-# install-deps.sh while another process holds apt's locks for a few seconds:
-# it must wait, then install. Needs root; installs and removes a tiny package.
+# install-deps.sh: which packages it takes as missing (against a stand-in
+# dpkg-query and apt-get), and, as root, that it waits while another process
+# holds apt's locks, the dpkg lock longer than the lists lock, then installs.
+# The machine's packages are left as they were: only a package that was not
+# installed is installed, and removed again.
 set -u
 cd "$(dirname "$0")/../.."
-package=${1:-hello}
-[ "$(id -u)" = 0 ] || { echo "install_deps_test: skipped (needs root)"; exit 0; }
-dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" && apt-get purge -y -qq "$package" >/dev/null
-# apt takes fcntl locks; these are held for 5 s.
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "install_deps_test: FAILED: $*"; exit 1; }
+
+# Stand-ins: dpkg-query answers from $work/status, apt-get logs its calls.
+mkdir "$work/bin"
+cat >"$work/bin/dpkg-query" <<'STUB'
+#!/bin/sh
+for last; do :; done
+line=$(grep "^$last " "$STATES") || exit 1
+echo "${line#* }" | tr -d '\n'
+STUB
+printf '#!/bin/sh\necho "$*" >>"$CALLS"\n' >"$work/bin/apt-get"
+printf '#!/bin/sh\nexec "$@"\n' >"$work/bin/sudo"
+chmod +x "$work/bin/"*
+cat >"$work/status" <<'STATES'
+ready installed
+half half-installed
+unpacked unpacked
+gone config-files
+STATES
+STATES=$work/status CALLS=$work/calls PATH="$work/bin:$PATH" scripts/install-deps.sh ready half unpacked gone absent \
+  >/dev/null 2>&1 || fail "install-deps.sh failed against the stand-ins"
+grep -q -- "Timeout=[0-9]* half unpacked gone absent$" "$work/calls" ||
+  fail "not taken as missing as they should be: $(cat "$work/calls")"
+
+[ "$(id -u)" = 0 ] || { echo "install_deps_test: 1 passed, 0 failed (the lock case needs root)"; exit 0; }
+package=""
+for candidate in hello cowsay sl fortune-mod; do
+  [ "$(dpkg-query -W -f='${db:Status-Status}' "$candidate" 2>/dev/null)" = installed ] || { package=$candidate; break; }
+done
+[ -n "$package" ] || { echo "install_deps_test: 1 passed, 0 failed (no package to install and remove)"; exit 0; }
+# apt takes fcntl locks: the lists' for 1 s, dpkg's for 5 s.
 python3 -c '
 import fcntl, sys, time
-held = [open(path, "a") for path in sys.argv[1:]]
-for f in held:
+lists, *dpkg = [open(path, "a") for path in sys.argv[1:]]
+for f in [lists, *dpkg]:
     fcntl.lockf(f, fcntl.LOCK_EX)
 print("locked", flush=True)
-time.sleep(5)
-' /var/lib/apt/lists/lock /var/lib/dpkg/lock-frontend /var/lib/dpkg/lock >/tmp/install_deps_test.$$ &
+time.sleep(1)
+lists.close()
+time.sleep(4)
+' /var/lib/apt/lists/lock /var/lib/dpkg/lock-frontend /var/lib/dpkg/lock >"$work/held" &
 holder=$!
-for _ in $(seq 100); do grep -q locked /tmp/install_deps_test.$$ && break; sleep 0.05; done
-rm -f /tmp/install_deps_test.$$
+for _ in $(seq 100); do grep -q locked "$work/held" && break; sleep 0.05; done
 status=0
-timeout 300 scripts/install-deps.sh "$package" || status=$?
+timeout 300 scripts/install-deps.sh "$package" >/dev/null 2>&1 || status=$?
 wait "$holder"
 installed=0
-dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" && installed=1
+[ "$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null)" = installed ] && installed=1
 apt-get purge -y -qq "$package" >/dev/null 2>&1
-if [ "$status" != 0 ] || [ "$installed" != 1 ]; then
-  echo "install_deps_test: FAILED (status $status, installed $installed)"
-  exit 1
-fi
-echo "install_deps_test: 1 passed, 0 failed"
+[ "$status" = 0 ] && [ "$installed" = 1 ] || fail "status $status, $package installed: $installed"
+echo "install_deps_test: 2 passed, 0 failed"
