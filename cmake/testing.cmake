@@ -12,7 +12,7 @@ include(GoogleTest)
 # case in a process of its own costs more than the case.
 function(add_test_program name)
   add_executable(${name} ${ARGN})
-  target_link_libraries(${name} PRIVATE trigger_core libirqhost GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE trigger_core irqhost_static GTest::gtest_main)
   if(CMAKE_CROSSCOMPILING)
     add_test(NAME ${name} COMMAND ${name})
   else()

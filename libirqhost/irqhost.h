@@ -1,4 +1,5 @@
-/* libirqhost: the simulation host's side of bellTap's interrupt events.
+/* libirqhost: the simulation host's side of bellTap's interrupt events, and
+ * the trigger's as a call.
  *
  * A host publishes one event per interrupt line, named "OSirq" and the line
  * number ("OSirq3"), waits for bellTap to set them and withdraws them when it
@@ -15,6 +16,23 @@
 
 #include <stddef.h>
 #include <stdint.h>
+
+/* Linking: the shared library (libirqhost.so.1, irqhost.dll) by default. A
+ * program that links the static library defines IRQHOST_STATIC (the CMake
+ * target irqhost::irqhost_static does so for it). */
+#if defined(IRQHOST_STATIC) && defined(IRQHOST_BUILDING)
+#error "IRQHOST_STATIC and IRQHOST_BUILDING contradict each other"
+#elif defined(IRQHOST_STATIC)
+#define IRQHOST_API
+#elif defined(_WIN32) && defined(IRQHOST_BUILDING)
+#define IRQHOST_API __declspec(dllexport)
+#elif defined(_WIN32)
+#define IRQHOST_API __declspec(dllimport)
+#elif defined(__GNUC__)
+#define IRQHOST_API __attribute__((visibility("default")))
+#else
+#define IRQHOST_API
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -34,7 +52,7 @@ typedef struct irqhost irqhost;
  * unused. Returns NULL on failure and writes a one-line reason into `why`
  * (when not NULL; cut to `why_size` bytes, zero-terminated), naming the line
  * where there is one: "OSirq5: a running host already publishes it". */
-irqhost *irqhost_open(const uint32_t *lines, size_t count, unsigned mode, char *why, size_t why_size);
+IRQHOST_API irqhost *irqhost_open(const uint32_t *lines, size_t count, unsigned mode, char *why, size_t why_size);
 
 /* Waits up to `timeout_ms` milliseconds (-1 forever, 0 just looks) for at
  * least one line to be set. Resets the lines it reports, writes them to
@@ -42,22 +60,30 @@ irqhost *irqhost_open(const uint32_t *lines, size_t count, unsigned mode, char *
  * irqhost_stop was called (and from then on), -2 on a system error (errno, or
  * GetLastError on Windows, says which; a `capacity` of 0 is EINVAL). Lines set
  * beyond `capacity` stay set for the next call. */
-int irqhost_wait(irqhost *host, int timeout_ms, uint32_t *lines, size_t capacity);
+IRQHOST_API int irqhost_wait(irqhost *host, int timeout_ms, uint32_t *lines, size_t capacity);
 
 /* Ends a wait in progress and every later one (they return -1). Safe to call
  * from a signal handler and from any thread, more than once. */
-void irqhost_stop(irqhost *host);
+IRQHOST_API void irqhost_stop(irqhost *host);
 
 #ifndef _WIN32
 /* One descriptor that polls readable while any line is set or after a stop:
  * put it in your own poll, epoll or select loop, then call
  * irqhost_wait(host, 0, ...). Owned by the host; do not read or close it. */
-int irqhost_descriptor(const irqhost *host);
+IRQHOST_API int irqhost_descriptor(const irqhost *host);
 #endif
+
+/* Sets OSirq<line> of a running host, as bellTap does. Returns 0 when set,
+ * -1 when it cannot be opened (errno, or GetLastError on Windows, says why:
+ * ENOENT or ENXIO, no host publishes the line; EACCES, the caller may not
+ * read and write it). Never creates an event, never blocks, never raises
+ * SIGPIPE and leaves the signal mask and dispositions as they were.
+ * Thread-safe; a host may raise its own lines. */
+IRQHOST_API int irqhost_raise(uint32_t line);
 
 /* Withdraws every line (on POSIX, removes only FIFOs that are still this
  * host's own) and frees the host. NULL is ignored. */
-void irqhost_close(irqhost *host);
+IRQHOST_API void irqhost_close(irqhost *host);
 
 #ifdef __cplusplus
 }

@@ -2,10 +2,12 @@
 
 #include <stdint.h>
 
-// The command's side of a host's named event. Each platform has its own
-// source file; nothing of the platform shows through this header.
+// The setting side of a host's named event: the command's, and the
+// library's irqhost_raise. Each platform has its own source file; nothing of
+// the platform shows through this header.
 
-// An open event. It is never closed: the end of the process releases it.
+// An open event. The command never closes it: the end of the process
+// releases it.
 using event_handle = intptr_t;
 inline constexpr event_handle no_event = -1;
 
@@ -18,4 +20,8 @@ void ignore_broken_pipes();
 event_handle open_event(const char* name);
 
 // Puts the event into the signalled state. Whether that worked is not known.
+// Never raises SIGPIPE, and leaves the signal state as it was.
 void set_event(event_handle event);
+
+// Closes an open event, for a caller that goes on running.
+void close_event(event_handle event);

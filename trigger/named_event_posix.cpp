@@ -7,9 +7,11 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -145,6 +147,31 @@ void set_event(event_handle event)
     // A full pipe is already signalled; the write then fails with EAGAIN
     // instead of blocking, and the event stays set.
     const char bell = '\a';
-    if (write(static_cast<int>(event), &bell, 1) < 0)
+    const int fd = static_cast<int>(event);
+    if ((fcntl(fd, F_GETFL) & O_ACCMODE) != O_WRONLY) {
+        if (write(fd, &bell, 1) < 0)
+            return;
         return;
+    }
+    // Opened for writing alone (no descriptor was left for more): a host
+    // gone meanwhile would raise SIGPIPE, which is held back in this thread
+    // and taken, so that no caller's signal state is touched.
+    sigset_t pipe_signal;
+    sigset_t before;
+    sigset_t pending;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    sigpending(&pending);
+    const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, &before);
+    if (write(fd, &bell, 1) < 0 && errno == EPIPE && !was_pending) {
+        const timespec at_once{0, 0};
+        sigtimedwait(&pipe_signal, nullptr, &at_once);
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
+void close_event(event_handle event)
+{
+    close(static_cast<int>(event));
 }

@@ -18,3 +18,8 @@ void set_event(event_handle event)
 {
     SetEvent(reinterpret_cast<HANDLE>(event));
 }
+
+void close_event(event_handle event)
+{
+    CloseHandle(reinterpret_cast<HANDLE>(event));
+}

@@ -1,6 +1,7 @@
 /* libirqhost from C alone, linked by the C compiler with nothing but the
- * library: publishes two lines, has bellTap raise one, waits for it, stops
- * and closes. Usage: c_consumer BELLTAP. Exits 0 when all of that held. */
+ * library (shared or static): publishes two lines, has bellTap raise one and
+ * irqhost_raise the other, waits for each, raises a line nobody publishes,
+ * stops and closes. Usage: c_consumer BELLTAP. Exits 0 when all of that held. */
 #include <irqhost.h>
 
 #include <stdio.h>
@@ -41,6 +42,12 @@ int main(int argc, char *argv[])
         return fail("bellTap failed");
     if (irqhost_wait(host, 5000, set, 2) != 1 || set[0] != lines[1])
         return fail("the wait did not report the line raised");
+    if (irqhost_raise(lines[0]) != 0)
+        return fail("irqhost_raise did not set a published line");
+    if (irqhost_wait(host, 5000, set, 2) != 1 || set[0] != lines[0])
+        return fail("the wait did not report the line irqhost_raise set");
+    if (irqhost_raise(first + 2) != -1)
+        return fail("irqhost_raise set a line nobody publishes");
     irqhost_stop(host);
     if (irqhost_wait(host, 5000, set, 2) != -1)
         return fail("the wait went on after a stop");

@@ -38,7 +38,8 @@ serve() {
 }
 
 cmake --install "$build" --prefix "$prefix" >/dev/null || fail "install"
-for file in bin/bellTap bin/irqhost include/irqhost.h lib/libirqhost.a lib/pkgconfig/irqhost.pc \
+for file in bin/bellTap bin/irqhost include/irqhost.h lib/libirqhost.a lib/libirqhost.so lib/libirqhost.so.1 \
+            lib/pkgconfig/irqhost.pc \
             lib/cmake/irqhost/irqhostConfig.cmake lib/cmake/irqhost/irqhostConfigVersion.cmake \
             share/man/man1/bellTap.1 share/man/man1/irqhost.1 share/man/man3/irqhost.3; do
   [ -e "$prefix/$file" ] || fail "not installed: $file"
@@ -48,8 +49,8 @@ a=$((base + 1)) b=$((base + 2))
 snippet c | sed "s/const uint32_t lines\[\] = {3, 5};/const uint32_t lines[] = {$a, $b};/" >"$work/host.c"
 grep -q "{$a, $b}" "$work/host.c" || fail "no C host in the README"
 cc -std=c99 -pedantic -Wall -Wextra -Werror "$work/host.c" -o "$work/host_pc" \
-  $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs --static irqhost) || fail "pkg-config build"
-serve pkg-config "$a" "$b" -- "$work/host_pc"
+  $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs irqhost) || fail "pkg-config build"
+serve pkg-config "$a" "$b" -- env LD_LIBRARY_PATH="$prefix/lib" "$work/host_pc"
 
 mkdir "$work/consumer"
 cp "$work/host.c" "$work/consumer/"

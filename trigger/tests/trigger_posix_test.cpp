@@ -445,6 +445,9 @@ TEST(Rights, AsTheKernelCountsThem)
                 return 120;
             const int null = open("/dev/null", O_WRONLY);
             dup2(null, STDOUT_FILENO);
+            // A process whose ids differ cannot be read through /proc, which
+            // the leak checker of a sanitized bellTap needs.
+            setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
             execl(c.program, c.program, line.c_str(), static_cast<char*>(nullptr));
             return 127;
         });

@@ -1,0 +1,16 @@
+// irqhost_raise: the command's steps as a call, from the same source: the
+// event name, then the open with full access and the set of that event.
+#include "irqhost.h"
+
+#include "event_name.h"
+#include "named_event.h"
+
+extern "C" IRQHOST_API int irqhost_raise(uint32_t line)
+{
+    const event_handle event = open_event(event_name_from_irq(line).text);
+    if (event == no_event)
+        return -1;
+    set_event(event);
+    close_event(event);
+    return 0;
+}
