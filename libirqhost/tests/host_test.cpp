@@ -532,6 +532,46 @@ TEST(Stop, AStopFromASignalIsHonouredWhileALineIsSetContinuously)
     irqhost_close(signalled_host);
 }
 
+// irqhost_raise sets a live line (a host's own too), says why it cannot with
+// errno, and leaves the caller's signal mask and dispositions alone.
+TEST(Raise, SetsALiveLineAndSaysWhyNot)
+{
+    const std::uint32_t own = test_line(40), open_to_all = test_line(41), write_only = test_line(42);
+    irqhost* host = open_host({own}).host;
+    irqhost* shared = open_host({open_to_all, write_only}, 0666).host;
+    ASSERT_NE(host, nullptr);
+    ASSERT_NE(shared, nullptr);
+    ASSERT_EQ(chmod(path_of(write_only).c_str(), 0622), 0);
+    sigset_t mask_before, mask_after;
+    sigemptyset(&mask_before);
+    sigemptyset(&mask_after);
+    struct sigaction pipe_before {}, pipe_after {};
+    sigprocmask(SIG_BLOCK, nullptr, &mask_before);
+    sigaction(SIGPIPE, nullptr, &pipe_before);
+
+    errno = 0;
+    EXPECT_EQ(irqhost_raise(own), 0);
+    EXPECT_EQ(irqhost_raise(test_line(43)), -1);
+    EXPECT_EQ(errno, ENOENT);
+    std::uint32_t set[2];
+    EXPECT_EQ(irqhost_wait(host, 5000, set, 2), 1);
+    EXPECT_EQ(set[0], own);
+    const int as_other = as_other_process(true, [&] {
+        const bool refused = irqhost_raise(write_only) == -1 && errno == EACCES;
+        return irqhost_raise(open_to_all) == 0 && (refused || getuid() != 65534) ? 0 : 1;
+    });
+    EXPECT_EQ(as_other, 0) << "another user: a 0666 line not set, or a 0622 line not refused with EACCES";
+    EXPECT_EQ(irqhost_wait(shared, 5000, set, 2), 1);
+    EXPECT_EQ(set[0], open_to_all);
+
+    sigprocmask(SIG_BLOCK, nullptr, &mask_after);
+    sigaction(SIGPIPE, nullptr, &pipe_after);
+    EXPECT_EQ(std::memcmp(&mask_before, &mask_after, sizeof mask_before), 0) << "the signal mask changed";
+    EXPECT_EQ(pipe_before.sa_handler, pipe_after.sa_handler) << "SIGPIPE's disposition changed";
+    irqhost_close(shared);
+    irqhost_close(host);
+}
+
 void ignore_signal(int) {}
 
 // A harmless signal neither fails a wait nor starts its timeout anew; more
