@@ -1,16 +1,27 @@
 # Run by cpack after the install into its staging tree, for the Debian
-# package only: the man pages and the changelog are compressed as Debian
-# expects (gzip -9n: no name, no time stamp, so the package is reproducible),
-# and lintian is told why bellTap is static.
+# packages only, in each package's own tree: the man pages and the changelog
+# are compressed as Debian expects (gzip -9n: no name, no time stamp, so the
+# package is reproducible), and lintian is given the package's overrides,
+# each with its reason.
 if(NOT CPACK_GENERATOR STREQUAL "DEB")
   return()
 endif()
-set(root "${CPACK_TEMPORARY_INSTALL_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}")
-file(GLOB_RECURSE pages "${root}/share/man/*")
-foreach(file IN LISTS pages ITEMS "${root}/share/doc/belltap/changelog")
-  if(NOT file MATCHES "\\.gz$")
-    execute_process(COMMAND gzip -9n "${file}" COMMAND_ERROR_IS_FATAL ANY)
+set(components runtime library development)
+set(packages belltap libirqhost1 libirqhost-dev)
+foreach(component package IN ZIP_LISTS components packages)
+  set(root "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/${component}${CPACK_PACKAGING_INSTALL_PREFIX}")
+  if(NOT IS_DIRECTORY "${root}")
+    continue()
+  endif()
+  file(GLOB_RECURSE pages "${root}/share/man/*")
+  foreach(file IN LISTS pages ITEMS "${root}/share/doc/${package}/changelog")
+    if(EXISTS "${file}" AND NOT file MATCHES "\\.gz$")
+      execute_process(COMMAND gzip -9n "${file}" COMMAND_ERROR_IS_FATAL ANY)
+    endif()
+  endforeach()
+  set(overrides "${CMAKE_CURRENT_LIST_DIR}/${package}/lintian-overrides")
+  if(EXISTS "${overrides}")
+    file(MAKE_DIRECTORY "${root}/share/lintian/overrides")
+    file(COPY_FILE "${overrides}" "${root}/share/lintian/overrides/${package}")
   endif()
 endforeach()
-file(MAKE_DIRECTORY "${root}/share/lintian/overrides")
-file(COPY_FILE "${CMAKE_CURRENT_LIST_DIR}/lintian-overrides" "${root}/share/lintian/overrides/belltap")

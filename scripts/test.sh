@@ -15,7 +15,7 @@ scripts/install-deps.sh cmake ninja-build g++ musl-tools libgtest-dev googletest
   clang libclang-rt-dev clang-tidy cppcheck g++-mingw-w64-x86-64-posix wine64 dpkg-dev lintian
 
 echo "== native build and tests"
-rm -rf build/default build/packages
+rm -rf build/default build/packaging build/packages
 cmake --preset default
 cmake --build --preset default
 ctest --preset default -j2
@@ -23,7 +23,7 @@ ctest --preset default -j2
 echo "== the demo"
 scripts/tests/demo_test.sh
 
-echo "== the Debian package"
+echo "== the Debian packages and the tarball"
 scripts/tests/package_test.sh
 
 echo "== native tests under AddressSanitizer and UndefinedBehaviorSanitizer"

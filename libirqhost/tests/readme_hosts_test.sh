@@ -11,8 +11,15 @@ base=$((1500000000 + ($$ % 1000000) * 100))
 dir=/dev/shm; [ -d "$dir" ] || dir=/tmp
 host=""
 fail() { echo "FAIL: $*"; [ -n "$host" ] && kill "$host" 2>/dev/null; rm -rf "$work"; exit 1; }
-# snippet LANGUAGE: the first code block of that language after "## Writing a host".
-snippet() { awk -v open="\`\`\`$1" '/^## Writing a host/ {on = 1} on && $0 == open {take = 1; next} take && /^```/ {exit} take' "$readme"; }
+# snippet SECTION LANGUAGE [N]: the Nth (default first) code block of that
+# language in the README's section SECTION.
+snippet() {
+  awk -v section="## $1" -v open="\`\`\`$2" -v want="${3:-1}" '
+    /^## / {on = ($0 == section)}
+    on && $0 == open {seen++; take = (seen == want); next}
+    take && /^```/ {exit}
+    take' "$readme"
+}
 wait_for() {
   for _ in $(seq 100); do grep -qxF "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done
   fail "no line '$2' in $1 after 5 s: $(cat "$1")"
@@ -46,7 +53,7 @@ for file in bin/bellTap bin/irqhost include/irqhost.h lib/libirqhost.a lib/libir
 done
 
 a=$((base + 1)) b=$((base + 2))
-snippet c | sed "s/const uint32_t lines\[\] = {3, 5};/const uint32_t lines[] = {$a, $b};/" >"$work/host.c"
+snippet "Writing a host" c | sed "s/const uint32_t lines\[\] = {3, 5};/const uint32_t lines[] = {$a, $b};/" >"$work/host.c"
 grep -q "{$a, $b}" "$work/host.c" || fail "no C host in the README"
 cc -std=c99 -pedantic -Wall -Wextra -Werror "$work/host.c" -o "$work/host_pc" \
   $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs irqhost) || fail "pkg-config build"
@@ -66,9 +73,27 @@ cmake -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_PREFIX_PATH="$prefix
 serve find_package "$a" "$b" -- "$work/consumer/build/host"
 
 c=$((base + 3))
-snippet python | sed "s/^line = 3$/line = $c/" >"$work/host.py"
+snippet "Writing a host" python | sed "s/^line = 3$/line = $c/" >"$work/host.py"
 grep -q "^line = $c$" "$work/host.py" || fail "no Python host in the README"
 serve python "$c" -- python3 "$work/host.py"
+
+# From Python through the shared library: the README's host, raised by
+# bellTap, and the README's raise, against the C host.
+d=$((base + 4)) e=$((base + 5))
+snippet "Raising and hosting from Python" python 2 |
+  sed "s/(ctypes.c_uint32 \* 2)(3, 5)/(ctypes.c_uint32 * 2)($d, $e)/" >"$work/lib_host.py"
+grep -q "($d, $e)" "$work/lib_host.py" || fail "no Python host on the library in the README"
+LD_LIBRARY_PATH=$prefix/lib serve python-library "$d" "$e" -- python3 "$work/lib_host.py"
+
+snippet "Raising and hosting from Python" python 1 | sed "s/^line = 3$/line = $a/" >"$work/raise.py"
+grep -q "^line = $a$" "$work/raise.py" || fail "no Python raise in the README"
+LD_LIBRARY_PATH=$prefix/lib python3 "$work/raise.py" && fail "raise.py set a line nobody publishes"
+env LD_LIBRARY_PATH="$prefix/lib" "$work/host_pc" >"$work/raised.out" 2>&1 & host=$!
+for _ in $(seq 100); do [ -p "$dir/OSirq$a" ] && break; sleep 0.05; done
+sleep 0.1
+LD_LIBRARY_PATH=$prefix/lib timeout 10 python3 "$work/raise.py" || fail "raise.py failed against a live host"
+wait_for "$work/raised.out" "irq $a"
+kill -TERM "$host"; wait "$host"; host=""
 
 rm -rf "$work"
 echo "1 passed, 0 failed"
