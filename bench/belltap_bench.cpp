@@ -5,6 +5,7 @@
 // interleaved, so that drift on a shared machine hits all programs alike, and
 // results are ratios of medians.
 #include "event_name.h"
+#include "event_path.h"
 #include "irqhost.h"
 #include "stats.h"
 
@@ -188,6 +189,17 @@ void stop_hosts(const std::vector<host>& hosts)
     }
 }
 
+// Time from `start` to the host's report of `line`.
+double report_after(const host& h, std::size_t line, double start)
+{
+    stamp s{};
+    if (read(h.stamps, &s, sizeof s) != sizeof s || s.line != line) {
+        std::fprintf(stderr, "the host did not see line %s\n", h.arguments[line].c_str());
+        std::exit(1);
+    }
+    return s.woken - start;
+}
+
 struct trigger_times {
     double whole; // spawn of bellTap to its reaping
     double wake;  // spawn of bellTap to the host's wait returning
@@ -199,12 +211,41 @@ trigger_times trigger(const char* belltap, const std::vector<host>& hosts, std::
     const std::size_t line = index % lines_per_host;
     const double start = micros(clock_type::now());
     const double whole = run(belltap, h.arguments[line].c_str());
-    stamp s{};
-    if (read(h.stamps, &s, sizeof s) != sizeof s || s.line != line) {
-        std::fprintf(stderr, "the host did not see line %s\n", h.arguments[line].c_str());
+    return {whole, report_after(h, line, start)};
+}
+
+// Raise-to-report from code: irqhost_raise beside bellTap's spawn-to-report,
+// and the floor of both, one byte written on a descriptor already open.
+struct raise_times {
+    std::vector<double> spawned, raised, written;
+};
+
+raise_times raise_to_wake(const char* belltap, const std::vector<host>& hosts, int runs)
+{
+    const host& h = hosts[0];
+    const int open_already =
+        open(event_path_of(event_name_from_irq(irq_from_text(h.arguments[0].c_str())).text).text, O_WRONLY | O_NONBLOCK);
+    if (open_already < 0) {
+        std::fprintf(stderr, "cannot open the host's first line\n");
         std::exit(1);
     }
-    return {whole, s.woken - start};
+    raise_times t;
+    const std::uint32_t line = irq_from_text(h.arguments[0].c_str());
+    for (int i = 0; i < runs; ++i) {
+        t.spawned.push_back(trigger(belltap, hosts, 0).wake);
+        double start = micros(clock_type::now());
+        if (irqhost_raise(line) != 0) {
+            std::fprintf(stderr, "irqhost_raise failed\n");
+            std::exit(1);
+        }
+        t.raised.push_back(report_after(h, 0, start));
+        start = micros(clock_type::now());
+        if (write(open_already, "x", 1) != 1)
+            std::exit(1);
+        t.written.push_back(report_after(h, 0, start));
+    }
+    close(open_already);
+    return t;
 }
 
 void print_ratio(const char* what, std::vector<double> r)
@@ -253,6 +294,7 @@ int main(int argc, char* argv[])
         noop_rss.push_back(peak_rss_kb(noop));
         floor_rss.push_back(peak_rss_kb(floor));
     }
+    const raise_times from_code = raise_to_wake(belltap, hosts, runs);
     stop_hosts(hosts);
 
     std::printf("1. Whole-process cost (spawn to reap), medians in microseconds\n");
@@ -270,6 +312,20 @@ int main(int argc, char* argv[])
     const double p50 = quantile(wake, 0.50);
     std::printf("  p50 %.1f us, p90 %.1f us, p99 %.1f us\n", p50, quantile(wake, 0.90), quantile(wake, 0.99));
     std::printf("  p50 / bellTap's spawn-to-reap  %6.3f\n", p50 / quantile(tap, 0.5));
+
+    std::printf("\n   From code, interleaved: start to the host's report, microseconds\n");
+    std::printf("  %-34s %8s %8s\n", "", "p50", "p99");
+    const std::pair<const char*, const std::vector<double>*> rows[] = {
+        {"bellTap, spawned", &from_code.spawned},
+        {"irqhost_raise", &from_code.raised},
+        {"floor: a byte on an open descriptor", &from_code.written},
+    };
+    for (const auto& [what, sample] : rows)
+        std::printf("  %-34s %8.1f %8.1f\n", what, quantile(*sample, 0.5), quantile(*sample, 0.99));
+    std::printf("  bellTap p50 / irqhost_raise p50   %8.2f   (target: at least 8)\n",
+                quantile(from_code.spawned, 0.5) / quantile(from_code.raised, 0.5));
+    std::printf("  irqhost_raise p50 / floor p50     %8.2f\n",
+                quantile(from_code.raised, 0.5) / quantile(from_code.written, 0.5));
 
     std::printf("\n3. Peak resident memory (VmHWM at exit, median of 51 runs, KiB)\n");
     std::printf("  bellTap %.0f, /bin/true %.0f, no-op %.0f, floor %.0f\n", quantile(tap_rss, 0.5),

@@ -46,7 +46,9 @@ WINEPREFIX="$PWD/build/windows/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="msco
   /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
 ctest --preset windows
 cpack --config build/windows/CPackConfig.cmake -B build/packages
-scripts/wine-cleanup.sh "$PWD/build/windows/wineprefix"
+# The prefix's wineserver keeps its socket in TMPDIR: ended before TMPDIR goes.
+WINEPREFIX="$PWD/build/windows/wineprefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
+WINEPREFIX="$PWD/build/windows/wineprefix" timeout 30 /usr/lib/wine/wineserver -w 2>/dev/null || true
 
 echo "== install-deps.sh waits for apt's lock"
 scripts/tests/install_deps_test.sh
