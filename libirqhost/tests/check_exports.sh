@@ -1,0 +1,28 @@
+#!/bin/sh
+# The shared library exports the irqhost_* functions of irqhost.h and nothing
+# else, and needs nothing but the C library: libirqhost.so.1 one NEEDED
+# entry, libc; irqhost.dll imports from KERNEL32 and msvcrt alone.
+# Usage: check_exports.sh LIBRARY HEADER   (OBJDUMP names MinGW's objdump)
+set -u
+library=$1 header=$2
+declared=$(sed -n 's/^IRQHOST_API [a-z ]*\*\{0,1\}\(irqhost_[a-z]*\)(.*/\1/p' "$header" | sort | tr '\n' ' ')
+case $library in
+  *.dll)
+    windows_only=irqhost_descriptor
+    declared=$(echo "$declared" | tr ' ' '\n' | grep -vx "$windows_only" | tr '\n' ' ')
+    exported=$("$OBJDUMP" -p "$library" | sed -n '/Ordinal\/Name Pointer/,/^$/s/^\s*\[ *[0-9]*\] //p' | sort | tr '\n' ' ')
+    needed=$("$OBJDUMP" -p "$library" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u | tr '\n' ' ')
+    wanted="kernel32.dll msvcrt.dll " ;;
+  *)
+    exported=$(nm -D --defined-only "$library" | awk '{print $3}' | sort | tr '\n' ' ')
+    needed=$(readelf -d "$library" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
+    wanted="libc.so.6 "
+    readelf -d "$library" | grep -q 'Library soname: \[libirqhost.so.1\]' || { echo "FAIL: soname"; exit 1; } ;;
+esac
+# shellcheck disable=SC2086 # word splitting folds the lists' spacing
+{ declared=$(echo $declared); exported=$(echo $exported); needed=$(echo $needed); wanted=$(echo $wanted); }
+failed=0
+[ "$exported" = "$declared" ] || { echo "FAIL: exports '$exported', the header declares '$declared'"; failed=1; }
+[ "$needed" = "$wanted" ] || { echo "FAIL: needs '$needed', not only '$wanted'"; failed=1; }
+[ $failed = 0 ] && echo "1 passed, 0 failed"
+exit $failed
