@@ -62,6 +62,7 @@ $c $c|OSirq$c: given twice
 -m 8 $c|'8' is not an octal file mode (0 to 7777)
 -x $c|unknown option -x
 $c -m 0666|'-m' is not a line number
+-- -m|'-m' is not a line number
 18446744073709551617|'18446744073709551617' is not a line number
 4294967296|'4294967296' is not a line number
 EOF

@@ -118,31 +118,38 @@ TEST(Open, GivesTheExactModeWhateverTheUmask)
     EXPECT_EQ(status, 0) << "1: refused, 2: wrong mode, 3: left behind";
 }
 
-// The descriptors this process holds, but the one that lists them.
+// The names in a folder, but "." and "..".
+std::vector<std::string> entries_of(const char* folder)
+{
+    std::vector<std::string> names;
+    if (DIR* listing = opendir(folder)) {
+        for (const dirent* entry; (entry = readdir(listing)) != nullptr;)
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                names.emplace_back(entry->d_name);
+        closedir(listing);
+    }
+    return names;
+}
+
+// The descriptors this process holds (the listing's own is closed by now).
 std::vector<int> open_descriptors()
 {
     std::vector<int> fds;
-    DIR* listing = opendir("/proc/self/fd");
-    for (const dirent* entry; listing != nullptr && (entry = readdir(listing)) != nullptr;)
-        if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != dirfd(listing))
-            fds.push_back(std::atoi(entry->d_name));
-    if (listing != nullptr)
-        closedir(listing);
+    for (const std::string& name : entries_of("/proc/self/fd"))
+        if (const int fd = std::atoi(name.c_str()); fcntl(fd, F_GETFD) >= 0)
+            fds.push_back(fd);
     return fds;
 }
 
 // Does anything in the event directory carry this line's name, public or private?
 bool anything_named(std::uint32_t irq)
 {
-    const std::string path = path_of(irq);
-    const std::string folder = path.substr(0, path.rfind('/')), name = name_of(irq);
-    bool found = false;
-    DIR* listing = opendir(folder.c_str());
-    for (const dirent* entry; listing != nullptr && (entry = readdir(listing)) != nullptr;)
-        found = found || entry->d_name == name || std::string(entry->d_name).rfind("." + name + ".", 0) == 0;
-    if (listing != nullptr)
-        closedir(listing);
-    return found;
+    const std::string path = path_of(irq), name = name_of(irq);
+    const std::string folder = path.substr(0, path.rfind('/'));
+    for (const std::string& entry : entries_of(folder.c_str()))
+        if (entry == name || entry.rfind("." + name + ".", 0) == 0)
+            return true;
+    return false;
 }
 
 TEST(Open, IsAllOrNothing)
@@ -402,12 +409,12 @@ TEST(Open, NeverActsOnAFileRenamedOverItsFifo)
                 struct stat st {};
                 if (lstat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode))
                     rename(link_name.c_str(), path.c_str());
-                DIR* listing = opendir("/dev/shm");
-                for (const dirent* entry; listing != nullptr && (entry = readdir(listing)) != nullptr;)
-                    if (std::strncmp(entry->d_name, hidden, std::strlen(hidden)) == 0 && dirfd(listing) >= 0)
-                        renameat(AT_FDCWD, link_name.c_str(), dirfd(listing), entry->d_name);
-                if (listing != nullptr)
-                    closedir(listing);
+                for (const std::string& entry : entries_of("/dev/shm"))
+                    if (entry.rfind(hidden, 0) == 0) {
+                        char target[64];
+                        snprintf(target, sizeof target, "/dev/shm/%s", entry.c_str());
+                        rename(link_name.c_str(), target);
+                    }
             }
         }
         for (int i = 0; i < 100 && access(bait.c_str(), F_OK) != 0; ++i)
@@ -548,6 +555,7 @@ TEST(Raise, SetsALiveLineAndSaysWhyNot)
     struct sigaction pipe_before {}, pipe_after {};
     sigprocmask(SIG_BLOCK, nullptr, &mask_before);
     sigaction(SIGPIPE, nullptr, &pipe_before);
+    const std::vector<int> descriptors = open_descriptors();
 
     errno = 0;
     EXPECT_EQ(irqhost_raise(own), 0);
@@ -569,6 +577,7 @@ TEST(Raise, SetsALiveLineAndSaysWhyNot)
     for (int signal = 1; signal < NSIG; ++signal)
         EXPECT_EQ(sigismember(&mask_before, signal), sigismember(&mask_after, signal)) << "signal " << signal;
     EXPECT_EQ(pipe_before.sa_handler, pipe_after.sa_handler) << "SIGPIPE's disposition changed";
+    EXPECT_EQ(open_descriptors(), descriptors) << "a descriptor was left open";
     irqhost_close(shared);
     irqhost_close(host);
 }
