@@ -12,6 +12,7 @@ include(GoogleTest)
 # case in a process of its own costs more than the case.
 function(add_test_program name)
   add_executable(${name} ${ARGN})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/test_support)
   target_link_libraries(${name} PRIVATE trigger_core irqhost_static GTest::gtest_main)
   if(CMAKE_CROSSCOMPILING)
     add_test(NAME ${name} COMMAND ${name})

@@ -5,12 +5,18 @@
 #include "event_name.h"
 #include "named_event.h"
 
+#include <errno.h>
+
+// Safe in a signal handler: nothing here or below uses stdio, allocates or
+// takes a lock, and errno is left as it was unless the raise fails.
 extern "C" IRQHOST_API int irqhost_raise(uint32_t line)
 {
+    const int saved_errno = errno;
     const event_handle event = open_event(event_name_from_irq(line).text);
     if (event == no_event)
         return -1;
     set_event(event);
     close_event(event);
+    errno = saved_errno;
     return 0;
 }

@@ -43,20 +43,25 @@ uint32_t irq_from_text(const char* text)
     return negative ? 0u - value : value;
 }
 
+unsigned append_decimal(char* text, unsigned length, uint32_t value)
+{
+    char digits[10];
+    unsigned count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (count != 0)
+        text[length++] = digits[--count];
+    return length;
+}
+
 event_name event_name_from_irq(uint32_t irq)
 {
     event_name name{};
     unsigned length = 0;
     for (const char* c = "OSirq"; *c != '\0'; ++c)
         name.text[length++] = *c;
-
-    char digits[10];
-    unsigned count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + irq % 10);
-        irq /= 10;
-    } while (irq != 0);
-    while (count != 0)
-        name.text[length++] = digits[--count];
+    append_decimal(name.text, length, irq);
     return name;
 }

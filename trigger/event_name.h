@@ -18,3 +18,8 @@ uint32_t irq_from_text(const char* text);
 
 // Composes the event name of an interrupt line, e.g. 3 gives "OSirq3".
 event_name event_name_from_irq(uint32_t irq);
+
+// Writes `value` in unsigned decimal into `text` from `length` on (room for
+// ten digits, no terminator) and returns the new length. No stdio, so that
+// a signal handler may call it.
+unsigned append_decimal(char* text, unsigned length, uint32_t value);

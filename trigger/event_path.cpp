@@ -1,5 +1,7 @@
 #include "event_path.h"
 
+#include "event_name.h"
+
 #include <sys/stat.h>
 
 namespace {
@@ -20,5 +22,15 @@ event_path event_path_of(const char* name)
         path.text[length++] = *c;
     for (const char* c = name; *c != '\0' && length + 1 < sizeof path.text; ++c)
         path.text[length++] = *c;
+    return path;
+}
+
+descriptor_path path_of_descriptor(int fd)
+{
+    descriptor_path path{};
+    unsigned length = 0;
+    for (const char* c = "/proc/self/fd/"; *c != '\0'; ++c)
+        path.text[length++] = *c;
+    append_decimal(path.text, length, static_cast<uint32_t>(fd));
     return path;
 }

@@ -17,6 +17,8 @@ void ignore_broken_pipes();
 
 // Opens the existing event `name` with full access. Never creates one.
 // Returns no_event when there is no such event or the rights are refused.
+// What it opens lands above descriptor 2 and is close-on-exec. These three
+// functions use no stdio and allocate nothing: a signal handler may call them.
 event_handle open_event(const char* name);
 
 // Puts the event into the signalled state. Whether that worked is not known.

@@ -4,12 +4,12 @@
 #include "named_event.h"
 
 #include "event_path.h"
+#include "stdio_guard.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <stdio.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -80,18 +80,6 @@ int open_by_path(const char* path)
     return -1;
 }
 
-struct descriptor_path {
-    char text[32];
-};
-
-// The inode that descriptor `fd` holds, whatever its path names by now.
-descriptor_path path_of_descriptor(int fd)
-{
-    descriptor_path path{};
-    snprintf(path.text, sizeof path.text, "/proc/self/fd/%d", fd);
-    return path;
-}
-
 // Returns the read-write descriptor of the FIFO at `path`, or -1 with errno
 // set; `fallback` is set where the answer must come from the path instead.
 int open_by_inode(const char* path, bool* fallback)
@@ -134,6 +122,7 @@ void ignore_broken_pipes()
 
 event_handle open_event(const char* name)
 {
+    const stdio_guard guard;
     const event_path path = event_path_of(name);
     bool fallback = false;
     int fd = open_by_inode(path.text, &fallback);

@@ -1,0 +1,434 @@
+// libirqhost and the setter under faults that come at one chosen moment:
+// the library's system calls are interposed (call_hooks.h), so that another
+// host, a swapped path or a host that goes away lands exactly between two of
+// them, every run.
+#include "call_hooks.h"
+#include "irqhost.h"
+#include "named_event.h"
+#include "posix_test.h"
+
+#include <condition_variable>
+#include <csignal>
+#include <mutex>
+#include <optional>
+#include <sys/inotify.h>
+#include <sys/resource.h>
+
+namespace {
+
+using namespace test_support;
+
+std::uint32_t test_line(unsigned offset)
+{
+    return line_of_this_process(1'300'000'000u, offset);
+}
+
+struct attempt {
+    irqhost* host = nullptr;
+    std::string why;
+};
+
+attempt open_host(std::vector<std::uint32_t> lines, unsigned mode = 0600)
+{
+    char why[256] = "";
+    irqhost* host = irqhost_open(lines.data(), lines.size(), mode, why, sizeof why);
+    return {host, why};
+}
+
+// Where a thread stops, the first time a call matches, until it is let go.
+struct pause_point {
+    moment when;
+    call what;
+    std::function<bool(const char* path, int detail)> matches;
+};
+
+class gate {
+public:
+    void arrive()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        arrived_ = true;
+        changed_.notify_all();
+        changed_.wait_for(lock, std::chrono::seconds(10), [this] { return released_; });
+    }
+    bool wait_arrived()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10), [this] { return arrived_; });
+    }
+    void release()
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool arrived_ = false, released_ = false;
+};
+
+thread_local const pause_point* own_pause = nullptr;
+thread_local gate* own_gate = nullptr;
+
+void pause_where_asked()
+{
+    set_call_hook([](moment when, call what, const char* path, int detail, long) {
+        if (own_pause != nullptr && when == own_pause->when && what == own_pause->what &&
+            own_pause->matches(path, detail)) {
+            own_pause = nullptr;
+            own_gate->arrive();
+        }
+    });
+}
+
+// A host published on its own thread, which stops at `pause` when given.
+std::thread publisher(attempt* out, std::uint32_t line, const pause_point* pause, gate* where)
+{
+    return std::thread([=] {
+        own_pause = pause;
+        own_gate = where;
+        *out = open_host({line});
+    });
+}
+
+bool reads_a_fifo(const char*, int flags)
+{
+    return (flags & O_ACCMODE) == O_RDONLY && (flags & (O_PATH | O_DIRECTORY)) == 0;
+}
+
+// Two hosts take back one stale FIFO of their user's at the same time, each
+// stopped at its worst moment: exactly one publishes the line, the one that
+// bellTap reaches, and the other says why not.
+TEST(Publish, OfTwoHostsReclaimingOneStaleFifoExactlyOneWins)
+{
+    const std::uint32_t line = test_line(1);
+    const std::string path = path_of(line);
+    const auto removes_it = [path](const char* p, int) { return p != nullptr && path == p; };
+    const struct {
+        const char* what;
+        std::optional<pause_point> a, b;
+        bool a_wins;
+        const char* loser_says;
+    } races[] = {
+        {"A stops before it removes the stale FIFO", pause_point{moment::before, call::unlink, removes_it},
+         std::nullopt, true, "a running host already publishes it"},
+        {"A stops before it opens the stale FIFO to read", pause_point{moment::before, call::open, reads_a_fifo},
+         std::nullopt, false, "a running host already publishes it"},
+        {"A stops there, B while it holds the lock", pause_point{moment::before, call::open, reads_a_fifo},
+         pause_point{moment::before, call::unlink, removes_it}, false, "another host is publishing it"},
+    };
+    for (const auto& race : races) {
+        const int status = run_child([&] {
+            pause_where_asked();
+            if (mkfifo(path.c_str(), 0600) != 0)
+                return 9;
+            attempt a, b;
+            gate a_gate, b_gate;
+            std::thread first = publisher(&a, line, &*race.a, &a_gate);
+            if (!a_gate.wait_arrived())
+                return 1;
+            std::thread second = publisher(&b, line, race.b ? &*race.b : nullptr, &b_gate);
+            if (race.b && !b_gate.wait_arrived())
+                return 1;
+            if (!race.b)
+                second.join();
+            a_gate.release();
+            first.join();
+            b_gate.release();
+            if (race.b)
+                second.join();
+            const attempt& winner = race.a_wins ? a : b;
+            const attempt& loser = race.a_wins ? b : a;
+            if (winner.host == nullptr || loser.host != nullptr)
+                return 2;
+            if (loser.why != name_of(line) + ": " + race.loser_says)
+                return 3;
+            std::uint32_t set[1];
+            const bool reached = irqhost_raise(line) == 0 && irqhost_wait(winner.host, 5000, set, 1) == 1;
+            irqhost_close(winner.host);
+            if (!reached)
+                return 4;
+            return anything_named(line) ? 5 : 0;
+        });
+        EXPECT_EQ(status, 0) << race.what << ": " << ended(status)
+                             << " (1: never stopped, 2: not exactly the one winner, 3: the loser's reason, "
+                                "4: the winner not reached, 5: left behind)";
+        unlink(path.c_str());
+    }
+}
+
+// A refusal in the middle of publishing (another host takes the name just
+// before the link; the private FIFO vanishes) leaves nothing of either line
+// and the process's descriptors as they were.
+TEST(Publish, ARefusalMidwayLeavesNothingAndNoDescriptor)
+{
+    const std::uint32_t first = test_line(2), second = test_line(3);
+    const std::string path = path_of(second), hidden = private_prefix_of(second);
+    const struct {
+        const char* what;
+        moment when;
+        call at;
+        bool on_private; // the private name, or the public one
+        const char* says;
+    } faults[] = {
+        {"another host links its FIFO first", moment::before, call::linkat, false, "another host is publishing it"},
+        {"the private FIFO is removed as soon as it is made", moment::after, call::mkfifo, true, "cannot open"},
+    };
+    for (const auto& fault : faults) {
+        const int status = run_child([&] {
+            set_call_hook([&](moment when, call what, const char* p, int, long) {
+                if (when != fault.when || what != fault.at || p == nullptr)
+                    return;
+                if (fault.on_private && std::strstr(p, hidden.c_str()) != nullptr)
+                    unlink(p);
+                else if (!fault.on_private && path == p)
+                    mkfifo(p, 0600);
+            });
+            const std::vector<int> before = open_descriptors();
+            const attempt refused = open_host({first, second});
+            set_call_hook({});
+            unlink(path.c_str());
+            if (refused.host != nullptr || refused.why.find(fault.says) == std::string::npos ||
+                refused.why.rfind(name_of(second), 0) != 0)
+                return 1;
+            if (open_descriptors() != before)
+                return 2;
+            return anything_named(first) || anything_named(second) ? 3 : 0;
+        });
+        EXPECT_EQ(status, 0) << fault.what << ": " << ended(status)
+                             << " (1: not refused so, 2: a descriptor taken or lost, 3: left behind)";
+    }
+}
+
+// Watches a file for being opened, written or changed.
+struct watched {
+    int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    explicit watched(const std::string& path) { inotify_add_watch(fd, path.c_str(), IN_OPEN | IN_MODIFY | IN_ATTRIB); }
+    ~watched() { close(fd); }
+    watched(const watched&) = delete;
+    watched& operator=(const watched&) = delete;
+    std::uint32_t events() const
+    {
+        std::uint32_t seen = 0;
+        alignas(inotify_event) char buffer[4096];
+        for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+            for (const char* p = buffer; p < buffer + n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(p);
+                seen |= event->mask;
+                p += sizeof(inotify_event) + event->len;
+            }
+        return seen;
+    }
+};
+
+// Whatever is renamed over a new FIFO's private name, once the host has taken
+// hold of it, is never changed, written or linked to the public name, and
+// never opened while /proc leads back to the FIFO made (whose name is gone,
+// so the host refuses); without /proc the inode opened by the path is
+// checked, and the host refuses too.
+TEST(Publish, NeverActsOnWhatIsRenamedOverThePrivateName)
+{
+    const std::uint32_t line = test_line(4);
+    const std::string hidden = private_prefix_of(line);
+    const auto is_private = [hidden](const char* p, int detail) {
+        return std::strstr(p, hidden.c_str()) != nullptr && (detail & O_PATH) != 0;
+    };
+    const struct {
+        bool hide_proc;
+        const char* swapped_in; // "link" to the bait, or "fifo"
+        const char* outcome;    // part of the reason
+    } cases[] = {
+        {false, "link", " was replaced while it was being published"},
+        {false, "fifo", " was replaced while it was being published"},
+        {true, "link", ": cannot open "},
+        {true, "fifo", " was replaced while it was being published"},
+    };
+    for (const auto& c : cases) {
+        child_options isolated;
+        isolated.private_shm = "mode=1777";
+        isolated.hide_proc = c.hide_proc;
+        const int status = run_child(isolated, [&] {
+            const std::string bait = "/dev/shm/bait", fifo = "/dev/shm/other";
+            close(open(bait.c_str(), O_WRONLY | O_CREAT, 0644));
+            mkfifo(fifo.c_str(), 0640);
+            const watched bait_watch(bait), fifo_watch(fifo);
+            set_call_hook([&](moment when, call what, const char* p, int detail, long result) {
+                if (when != moment::after || what != call::open || result < 0 || !is_private(p, detail))
+                    return;
+                const std::string swapped = std::string(c.swapped_in) == "fifo" ? fifo : "/dev/shm/swap";
+                if (swapped != fifo && symlink(bait.c_str(), swapped.c_str()) != 0)
+                    return;
+                rename(swapped.c_str(), p);
+            });
+            umask(022);
+            const attempt a = open_host({line}, 0666);
+            set_call_hook({});
+            const bool published = a.host != nullptr;
+            irqhost_close(a.host);
+            if (published || a.why.find(c.outcome) == std::string::npos)
+                return 1;
+            struct stat st {};
+            if ((bait_watch.events() & (IN_OPEN | IN_MODIFY | IN_ATTRIB)) != 0 || stat(bait.c_str(), &st) != 0 ||
+                (st.st_mode & 07777) != 0644)
+                return 2;
+            const std::uint32_t fifo_events = fifo_watch.events();
+            if ((fifo_events & (IN_MODIFY | IN_ATTRIB)) != 0 || (!c.hide_proc && (fifo_events & IN_OPEN) != 0))
+                return 3;
+            return exists(path_of(line)) ? 4 : 0;
+        });
+        SKIP_UNLESS_ISOLATED(status);
+        EXPECT_EQ(status, 0) << c.swapped_in << ", without /proc: " << c.hide_proc << ": " << ended(status)
+                             << " (1: outcome, 2: the bait touched, 3: the other FIFO changed or opened, 4: left behind)";
+    }
+}
+
+// Without /proc the setter checks the path, then opens it, then opens it
+// again for reading and writing: a FIFO that the caller may only write,
+// swapped in at any of those moments, is refused with the reason the
+// kernel gave, and never gets a byte.
+TEST(Raise, WithoutProcRefusesAFifoSwappedInAtEachStep)
+{
+    const std::uint32_t full = test_line(10), write_only = test_line(11);
+    const std::string path = path_of(full);
+    const auto at_path = [path](const char* p, int) { return p != nullptr && path == p; };
+    const auto writes_it = [path](const char* p, int flags) {
+        return p != nullptr && path == p && (flags & O_ACCMODE) == O_WRONLY;
+    };
+    const struct {
+        const char* when;
+        std::optional<pause_point> swap_after;
+        int error; // 0: set
+    } steps[] = {
+        {"nothing swapped", std::nullopt, 0},
+        {"after the look", pause_point{moment::after, call::lstat, at_path}, EACCES},
+        {"after the check of the rights", pause_point{moment::after, call::faccessat, at_path}, ENXIO},
+        {"after the open for writing", pause_point{moment::after, call::open, writes_it}, EACCES},
+    };
+    for (const auto& step : steps) {
+        child_options isolated;
+        isolated.private_shm = "mode=0777"; // not sticky: another user may rename here
+        isolated.hide_proc = true;
+        const int status = run_child(isolated, [&] {
+            const attempt open_to_all = open_host({full}, 0666), settable_only = open_host({write_only}, 0622);
+            if (open_to_all.host == nullptr || settable_only.host == nullptr || !become_nobody())
+                return 9;
+            const std::string other = path_of(write_only);
+            bool swapped = false;
+            set_call_hook([&](moment when, call what, const char* p, int detail, long) {
+                if (!swapped && step.swap_after && when == moment::after && what == step.swap_after->what &&
+                    step.swap_after->matches(p, detail))
+                    swapped = renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, other.c_str(), RENAME_EXCHANGE) == 0;
+            });
+            errno = 0;
+            const int raised = irqhost_raise(full);
+            const int error = errno;
+            set_call_hook({});
+            std::uint32_t set[1];
+            if (irqhost_wait(settable_only.host, 0, set, 1) != 0)
+                return 1;
+            if (step.error == 0 ? raised != 0 || irqhost_wait(open_to_all.host, 0, set, 1) != 1
+                                : raised != -1 || error != step.error)
+                return 2;
+            return 0;
+        });
+        SKIP_UNLESS_ISOLATED(status);
+        EXPECT_EQ(status, 0) << step.when << ": " << ended(status)
+                             << " (1: the write-only FIFO got a byte, 2: another outcome or errno, 9: setup)";
+    }
+}
+
+// Every descriptor the library opens is close-on-exec, and every path it
+// opens itself (not a way back through /proc) is opened without following
+// a link, with /proc and without.
+TEST(Descriptors, EveryOpenIsCloseOnExecAndFollowsNoLink)
+{
+    const std::uint32_t line = test_line(12);
+    for (const bool hide_proc : {false, true}) {
+        child_options isolated;
+        isolated.private_shm = hide_proc ? "mode=1777" : nullptr;
+        isolated.hide_proc = hide_proc;
+        const int status = run_child(isolated, [&] {
+            std::vector<std::pair<std::string, int>> opens;
+            set_call_hook([&](moment when, call what, const char* p, int flags, long) {
+                if (when == moment::before && what == call::open)
+                    opens.emplace_back(p, flags);
+            });
+            const attempt a = open_host({line});
+            const bool raised = irqhost_raise(line) == 0;
+            set_call_hook({});
+            irqhost_close(a.host);
+            if (a.host == nullptr || !raised)
+                return 9;
+            for (const auto& [p, flags] : opens) {
+                if ((flags & O_CLOEXEC) == 0)
+                    return 1;
+                const bool by_path = p.rfind("/proc/", 0) != 0 && p != "/" && (flags & O_DIRECTORY) == 0;
+                if (by_path && (flags & O_NOFOLLOW) == 0)
+                    return 2;
+            }
+            return opens.size() >= 4 ? 0 : 3;
+        });
+        SKIP_UNLESS_ISOLATED(status);
+        EXPECT_EQ(status, 0) << "without /proc: " << hide_proc << ": " << ended(status)
+                             << " (1: not close-on-exec, 2: a link would be followed, 3: too few opens seen)";
+    }
+}
+
+// With one descriptor to spare and no /proc the setter writes through a
+// descriptor open for writing alone. A host gone just before the write
+// kills no caller by SIGPIPE, and a SIGPIPE of the caller's own, pending
+// before, is pending after.
+TEST(Raise, AHostGoneBeforeTheWriteRaisesNoSigpipe)
+{
+    const std::uint32_t line = test_line(13);
+    for (const bool own_pending : {false, true}) {
+        child_options isolated;
+        isolated.private_shm = "mode=1777";
+        isolated.hide_proc = true;
+        const int status = run_child(isolated, [&] {
+            attempt a = open_host({line});
+            if (a.host == nullptr)
+                return 9;
+            std::signal(SIGPIPE, SIG_DFL);
+            sigset_t pipe_signal;
+            sigemptyset(&pipe_signal);
+            sigaddset(&pipe_signal, SIGPIPE);
+            if (own_pending) {
+                sigprocmask(SIG_BLOCK, &pipe_signal, nullptr);
+                raise(SIGPIPE);
+            }
+            bool wrote_alone = false;
+            set_call_hook([&](moment when, call what, const char*, int fd, long) {
+                if (when == moment::before && what == call::write && a.host != nullptr &&
+                    (fcntl(fd, F_GETFL) & O_ACCMODE) == O_WRONLY) {
+                    wrote_alone = true;
+                    irqhost_close(a.host);
+                    a.host = nullptr;
+                }
+            });
+            const rlimit few{64, 64};
+            setrlimit(RLIMIT_NOFILE, &few);
+            std::vector<int> filler;
+            for (int fd; (fd = dup(0)) >= 0;)
+                filler.push_back(fd);
+            close(filler.back()); // the one to spare
+            const int raised = irqhost_raise(line);
+            set_call_hook({});
+            for (const int fd : filler)
+                close(fd);
+            sigset_t pending;
+            sigpending(&pending);
+            if (!wrote_alone || raised != 0)
+                return 1;
+            return (sigismember(&pending, SIGPIPE) == 1) == own_pending ? 0 : 2;
+        });
+        SKIP_UNLESS_ISOLATED(status);
+        EXPECT_EQ(status, 0) << "own SIGPIPE pending: " << own_pending << ": " << ended(status)
+                             << " (1: not written through the write-only descriptor, or not 0, "
+                                "2: a SIGPIPE left pending or taken away)";
+    }
+}
+
+} // namespace
