@@ -1,10 +1,9 @@
 // The built command against events published in this process, which plays
 // the host. Line numbers come from the process id, far above any line a real
 // host uses, so that parallel tests and a running host never meet.
-#include "event_name.h"
-#include "event_path.h"
 #include "irqhost.h"
 #include "named_event.h"
+#include "posix_test.h"
 
 #include <gtest/gtest.h>
 
@@ -33,6 +32,8 @@
 #include <vector>
 
 namespace {
+
+using namespace test_support;
 
 struct outcome {
     int status;      // exit status 0..255, or -1 when a signal ended the process
@@ -103,17 +104,7 @@ outcome run_belltap(const std::vector<std::string>& args, output_to output = out
 
 std::uint32_t test_line(unsigned offset)
 {
-    return 1'100'000'000u + static_cast<std::uint32_t>(getpid() % 1'000'000) * 100u + offset;
-}
-
-std::string name_of(std::uint32_t irq)
-{
-    return event_name_from_irq(irq).text;
-}
-
-std::string path_of(std::uint32_t irq)
-{
-    return event_path_of(name_of(irq).c_str()).text;
+    return line_of_this_process(1'100'000'000u, offset);
 }
 
 std::string failure_line(std::uint32_t irq)
@@ -163,22 +154,15 @@ struct foreign_path {
     foreign_path& operator=(const foreign_path&) = delete;
 };
 
-// Runs `body` in a child process, in a mount namespace of its own with /proc
-// hidden when `hide_proc` is set; returns its exit status, or 2 where that
-// namespace cannot be had. 60 seconds at most.
-int in_child(bool hide_proc, const std::function<int()>& body)
+// A child with /proc hidden in a mount namespace of its own, and a /dev/shm
+// of its own, so that nothing it swaps or leaves stays behind.
+child_options isolated(bool hide_proc)
 {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        alarm(60);
-        if (hide_proc && (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                          mount("none", "/proc", "tmpfs", 0, nullptr) != 0 || access("/proc/self/fd", F_OK) == 0))
-            _exit(2);
-        _exit(body());
-    }
-    int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
-    return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    child_options options;
+    options.private_shm = "mode=1777";
+    options.hide_proc = hide_proc;
+    options.seconds = 120;
+    return options;
 }
 
 bool can_hide_proc()
@@ -441,7 +425,7 @@ TEST(Rights, AsTheKernelCountsThem)
     for (const auto& c : cases) {
         const int before = c.event.pending();
         const std::string line = std::to_string(c.event.irq);
-        const int status = in_child(false, [&] {
+        const int status = run_child([&] {
             if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
                 setresuid(c.real, c.effective, c.effective) != 0)
                 return 120;
@@ -450,12 +434,13 @@ TEST(Rights, AsTheKernelCountsThem)
             execl(c.program, c.program, line.c_str(), static_cast<char*>(nullptr));
             return 127;
         });
-        EXPECT_EQ(status, c.status) << c.event.irq << " as " << c.real << "/" << c.effective << " " << c.program;
+        EXPECT_EQ(status, c.status) << c.event.irq << " as " << c.real << "/" << c.effective << " " << c.program << ": "
+                                    << ended(status);
         EXPECT_EQ(c.event.pending() - before, c.status == 0 ? 1 : 0);
     }
 }
 
-// Exchanges two paths by rename as fast as it can, in a process of its own,
+// Exchanges two paths by rename, in a process of its own,
 // for as long as it lives; swapped back into place when it ends.
 struct path_swapper {
     std::string a, b;
@@ -468,8 +453,14 @@ struct path_swapper {
         pid = fork();
         if (pid == 0) {
             alarm(60);
-            for (;;)
+            // At moments of every length up to some 20 us apart, so that a
+            // swap falls between any two of bellTap's steps, and sometimes none.
+            for (unsigned pause = 1;; pause = pause * 1103515245u + 12345u) {
                 renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
+                const auto until = std::chrono::steady_clock::now() + std::chrono::nanoseconds((pause >> 16) % 20'000);
+                while (std::chrono::steady_clock::now() < until) {
+                }
+            }
         }
     }
     ~path_swapper()
@@ -488,28 +479,31 @@ private:
 };
 
 // The rights and the type are those of the FIFO actually opened, even while
-// the path is being swapped under the command; without /proc too.
+// the path is being swapped under the command; without /proc too. In a
+// /dev/shm of its own, so that nothing swapped stays behind.
 TEST(Race, AFifoTheCallerMayOnlyWriteNeverGetsAByte)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root, to run bellTap as another user";
-    hosted_event full(test_line(40), 0666);
-    hosted_event write_only(test_line(41), 0622);
     const unprivileged_belltap belltap;
     for (const bool hide_proc : {false, true}) {
         if (hide_proc && !can_hide_proc())
             continue;
-        const int before = full.pending();
-        const int status = in_child(hide_proc, [&] {
+        const int status = run_child(isolated(hide_proc), [&] {
+            const hosted_event full(test_line(40), 0666), write_only(test_line(41), 0622);
             int set = 0;
-            const path_swapper swapper(path_of(full.irq), path_of(write_only.irq));
-            for (int i = 0; i < 400; ++i)
-                set += belltap.run(full.irq).status == 0;
-            return set > 0 ? 0 : 1;
+            {
+                const path_swapper swapper(path_of(full.irq), path_of(write_only.irq));
+                for (int i = 0; i < 150; ++i)
+                    set += belltap.run(full.irq).status == 0;
+            }
+            if (write_only.pending() != 0)
+                return 1;
+            return set > 0 && full.pending() > 0 ? 0 : 2;
         });
-        EXPECT_NE(status, 1) << "never set, without /proc: " << hide_proc;
-        EXPECT_EQ(write_only.pending(), 0) << "a FIFO without read rights was set, without /proc: " << hide_proc;
-        EXPECT_GT(full.pending(), before);
+        SKIP_UNLESS_ISOLATED(status);
+        EXPECT_EQ(status, 0) << "without /proc: " << hide_proc << ": " << ended(status)
+                             << " (1: a FIFO without read rights was set, 2: never set)";
     }
 }
 
@@ -517,38 +511,41 @@ TEST(Race, AFifoTheCallerMayOnlyWriteNeverGetsAByte)
 // between the look and the open may be opened, but is never written to.
 TEST(Race, NothingButAFifoIsEverOpenedOrWritten)
 {
-    hosted_event live(test_line(42));
-    const std::uint32_t irq = test_line(43);
-    foreign_path file(irq);
-    const int fd = open(file.path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    EXPECT_EQ(run_belltap({std::to_string(irq)}).status, 254);
     for (const bool hide_proc : {false, true}) {
         if (hide_proc && !can_hide_proc())
             continue;
-        const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        ASSERT_GE(inotify_add_watch(opens, file.path.c_str(), IN_OPEN | IN_MODIFY), 0);
-        in_child(hide_proc, [&] {
-            const path_swapper swapper(path_of(live.irq), file.path);
-            for (int i = 0; i < 400; ++i)
-                run_belltap({std::to_string(live.irq)});
-            return 0;
-        });
-        inotify_event events[16];
-        bool opened = false, written = false;
-        for (ssize_t n; (n = read(opens, events, sizeof events)) > 0;)
-            for (const char* p = reinterpret_cast<const char*>(events); p < reinterpret_cast<const char*>(events) + n;) {
-                const auto* event = reinterpret_cast<const inotify_event*>(p);
-                opened = opened || (event->mask & IN_OPEN) != 0;
-                written = written || (event->mask & IN_MODIFY) != 0;
-                p += sizeof(inotify_event) + event->len;
+        const int status = run_child(isolated(hide_proc), [&] {
+            const hosted_event live(test_line(42));
+            const std::string file = path_of(test_line(43));
+            if (close(open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666)) != 0)
+                return 9;
+            if (run_belltap({std::to_string(test_line(43))}).status != 254)
+                return 3;
+            const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+            if (inotify_add_watch(opens, file.c_str(), IN_OPEN | IN_MODIFY) < 0)
+                return 9;
+            {
+                const path_swapper swapper(path_of(live.irq), file);
+                for (int i = 0; i < 150; ++i)
+                    run_belltap({std::to_string(live.irq)});
             }
-        close(opens);
-        EXPECT_FALSE(written) << "a regular file at the path was written to, without /proc: " << hide_proc;
-        EXPECT_TRUE(hide_proc || !opened) << "a regular file at the path was opened";
-        struct stat st {};
-        EXPECT_EQ(lstat(file.path.c_str(), &st) == 0 ? st.st_size : -1, 0);
+            alignas(inotify_event) char events[4096];
+            bool opened = false, written = false;
+            for (ssize_t n; (n = read(opens, events, sizeof events)) > 0;)
+                for (const char* p = events; p < events + n;) {
+                    const auto* event = reinterpret_cast<const inotify_event*>(p);
+                    opened = opened || (event->mask & IN_OPEN) != 0;
+                    written = written || (event->mask & IN_MODIFY) != 0;
+                    p += sizeof(inotify_event) + event->len;
+                }
+            struct stat st {};
+            if (written || lstat(file.c_str(), &st) != 0 || st.st_size != 0)
+                return 1;
+            return !hide_proc && opened ? 2 : 0;
+        });
+        SKIP_UNLESS_ISOLATED(status);
+        EXPECT_EQ(status, 0) << "without /proc: " << hide_proc << ": " << ended(status)
+                             << " (1: the regular file was written to, 2: it was opened, 3: taken for an event)";
     }
 }
 
@@ -619,7 +616,7 @@ TEST(Kernel, EventDirectoryFallsBackToTmp)
         {"link", "/dev/shm/OSirq7"},      {"dangling link", "/tmp/OSirq7"},
     };
     for (const auto& c : cases) {
-        const int status = in_child(false, [&] {
+        const int status = run_child([&] {
             if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
                 mount("none", "/dev", "tmpfs", 0, nullptr) != 0)
                 return 2;
@@ -634,7 +631,8 @@ TEST(Kernel, EventDirectoryFallsBackToTmp)
         });
         if (status == 2)
             GTEST_SKIP() << "no private mount namespace here";
-        EXPECT_EQ(status, 0) << "/dev/shm " << c.shm << " (1: not " << c.expected << ", 3: setup)";
+        EXPECT_EQ(status, 0) << "/dev/shm " << c.shm << ": " << ended(status) << " (1: not " << c.expected
+                             << ", 3: setup)";
     }
 }
 
@@ -648,14 +646,15 @@ TEST(Kernel, WithoutProcTheSameOutcomes)
     hosted_event full(test_line(45), 0666);
     hosted_event write_only(test_line(46), 0622);
     const unprivileged_belltap belltap;
-    const int status = in_child(true, [&] {
+    child_options without_proc;
+    without_proc.hide_proc = true;
+    const int status = run_child(without_proc, [&] {
         const bool as_expected = belltap.run(full.irq).status == 0 && belltap.run(write_only.irq).status == 254 &&
                                  belltap.run(test_line(47)).status == 254;
         return as_expected ? 0 : 1;
     });
-    if (status == 2)
-        GTEST_SKIP() << "no private mount namespace here";
-    EXPECT_EQ(status, 0) << "another outcome than with /proc";
+    SKIP_UNLESS_ISOLATED(status);
+    EXPECT_EQ(status, 0) << ended(status) << ": another outcome than with /proc";
     EXPECT_EQ(full.pending(), 1);
     EXPECT_EQ(write_only.pending(), 0);
 }
