@@ -41,9 +41,10 @@ extern "C" {
 /* A host and the lines it publishes. */
 typedef struct irqhost irqhost;
 
-/* The most lines one host publishes on Windows (one wait takes 64 objects,
- * one of which is the host's stop event). POSIX has no limit but the
- * process's limit on open files. */
+/* Once the most lines a host published on Windows; kept so that code which
+ * names it still builds. It is no longer a limit: a host publishes any
+ * number of lines on every platform (up to the memory and handles or
+ * descriptors they take). */
 #define IRQHOST_WINDOWS_MAX_LINES 63
 
 /* Publishes OSirq<line> for each of `lines[0..count)`, unsignalled; all of
@@ -66,7 +67,13 @@ IRQHOST_API int irqhost_wait(irqhost *host, int timeout_ms, uint32_t *lines, siz
  * from a signal handler and from any thread, more than once. */
 IRQHOST_API void irqhost_stop(irqhost *host);
 
-#ifndef _WIN32
+#ifdef _WIN32
+/* One event (a HANDLE) that is signalled while any line is set or after a
+ * stop: wait on it among your own handles (WaitForMultipleObjects,
+ * MsgWaitForMultipleObjects), then call irqhost_wait(host, 0, ...). Owned by
+ * the host; do not close, set or reset it. */
+IRQHOST_API void *irqhost_handle(const irqhost *host);
+#else
 /* One descriptor that polls readable while any line is set or after a stop:
  * put it in your own poll, epoll or select loop, then call
  * irqhost_wait(host, 0, ...). Owned by the host; do not read or close it. */
@@ -78,7 +85,9 @@ IRQHOST_API int irqhost_descriptor(const irqhost *host);
  * ENOENT or ENXIO, no host publishes the line; EACCES, the caller may not
  * read and write it). Never creates an event, never blocks, never raises
  * SIGPIPE and leaves the signal mask and dispositions as they were.
- * Thread-safe; a host may raise its own lines. */
+ * Thread-safe, and async-signal-safe on POSIX (no stdio, no allocation, no
+ * lock; errno is left as it was when it returns 0): a timer's signal
+ * handler may raise lines. A host may raise its own lines. */
 IRQHOST_API int irqhost_raise(uint32_t line);
 
 /* Withdraws every line (on POSIX, removes only FIFOs that are still this

@@ -6,14 +6,17 @@
 set -u
 library=$1 header=$2
 declared=$(sed -n 's/^IRQHOST_API [a-z ]*\*\{0,1\}\(irqhost_[a-z]*\)(.*/\1/p' "$header" | sort | tr '\n' ' ')
+# Each platform declares one function of its own: irqhost_handle on
+# Windows, irqhost_descriptor elsewhere.
+only_on() { declared=$(echo "$declared" | tr ' ' '\n' | grep -vx "$1" | tr '\n' ' '); }
 case $library in
   *.dll)
-    windows_only=irqhost_descriptor
-    declared=$(echo "$declared" | tr ' ' '\n' | grep -vx "$windows_only" | tr '\n' ' ')
+    only_on irqhost_descriptor
     exported=$("$OBJDUMP" -p "$library" | sed -n '/Ordinal\/Name Pointer/,/^$/s/^\s*\[ *[0-9]*\] //p' | sort | tr '\n' ' ')
     needed=$("$OBJDUMP" -p "$library" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u | tr '\n' ' ')
     wanted="kernel32.dll msvcrt.dll " ;;
   *)
+    only_on irqhost_handle
     exported=$(nm -D --defined-only "$library" | awk '{print $3}' | sort | tr '\n' ' ')
     needed=$(readelf -d "$library" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
     wanted="libc.so.6 "

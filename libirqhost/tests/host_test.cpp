@@ -21,6 +21,16 @@ std::uint32_t test_line(unsigned offset)
     return line_of_this_process(1'200'000'000u, offset);
 }
 
+// Lines of a range of their own, as many as a case needs (up to 200).
+std::vector<std::uint32_t> many_test_lines(std::size_t count)
+{
+    std::vector<std::uint32_t> lines;
+    for (std::size_t i = 0; i < count; ++i)
+        lines.push_back(2'000'000'000u + static_cast<std::uint32_t>(getpid() % 1'000'000) * 200u +
+                        static_cast<std::uint32_t>(i));
+    return lines;
+}
+
 bool exists(std::uint32_t irq)
 {
     return test_support::exists(path_of(irq));
@@ -687,9 +697,7 @@ void ignore_signal(int) {}
 // one call at once, when there is room for them.
 TEST(Wait, KeepsItsDeadlineThroughSignalsAndTakesEveryBatch)
 {
-    std::vector<std::uint32_t> lines;
-    for (unsigned i = 0; i < 150; ++i)
-        lines.push_back(2'000'000'000u + static_cast<std::uint32_t>(getpid() % 1'000'000) * 200u + i);
+    const std::vector<std::uint32_t> lines = many_test_lines(150);
     irqhost* host = open_host(lines).host;
     ASSERT_NE(host, nullptr);
     struct sigaction harmless {};

@@ -1,21 +1,35 @@
-// libirqhost on Windows: the same interface over kernel32 events.
+// libirqhost on Windows: the same interface over kernel32 events, with the
+// threads that wait on more lines than one wait takes.
 #include "event_name.h"
 #include "irqhost.h"
 #include "named_event.h"
+#include "wide_name.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 #include <windows.h>
+#include <tlhelp32.h>
 
 namespace {
 
 std::uint32_t test_line(unsigned offset)
 {
-    return 1'600'000'000u + static_cast<std::uint32_t>(GetCurrentProcessId() % 1'000'000) * 100u + offset;
+    return 1'600'000'000u + static_cast<std::uint32_t>(GetCurrentProcessId() % 100'000) * 10'000u + offset;
+}
+
+// Lines of a range of their own, as many as a case needs (up to 5000).
+std::vector<std::uint32_t> many_test_lines(std::size_t count, unsigned from = 5000)
+{
+    std::vector<std::uint32_t> lines;
+    for (std::size_t i = 0; i < count; ++i)
+        lines.push_back(test_line(from + static_cast<unsigned>(i)));
+    return lines;
 }
 
 std::string name_of(std::uint32_t irq)
@@ -23,12 +37,17 @@ std::string name_of(std::uint32_t irq)
     return event_name_from_irq(irq).text;
 }
 
+bool published(std::uint32_t irq)
+{
+    const HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, widen(name_of(irq).c_str()).text);
+    if (event != nullptr)
+        CloseHandle(event);
+    return event != nullptr;
+}
+
 void trigger(std::uint32_t irq)
 {
-    const event_handle event = open_event(name_of(irq).c_str());
-    ASSERT_NE(event, no_event) << name_of(irq);
-    set_event(event);
-    CloseHandle(reinterpret_cast<HANDLE>(event));
+    ASSERT_EQ(irqhost_raise(irq), 0) << name_of(irq);
 }
 
 std::string why_refused(std::vector<std::uint32_t> lines)
@@ -39,59 +58,148 @@ std::string why_refused(std::vector<std::uint32_t> lines)
     return host == nullptr ? why : "published";
 }
 
-TEST(Open, RefusesLiveTwiceGivenAndTooManyLinesAndWithdrawsOnClose)
+DWORD handle_count()
 {
-    const std::uint32_t a = test_line(1), b = test_line(2);
-    irqhost* host = irqhost_open(&a, 1, 0, nullptr, 0);
-    ASSERT_NE(host, nullptr);
-    EXPECT_EQ(why_refused({b, a}), name_of(a) + ": a running host already publishes it");
-    EXPECT_EQ(open_event(name_of(b).c_str()), no_event) << "not all or nothing";
-    irqhost_close(host);
-    EXPECT_EQ(open_event(name_of(a).c_str()), no_event);
-
-    EXPECT_EQ(why_refused({a, b, a}), name_of(a) + ": given twice");
-    std::vector<std::uint32_t> many;
-    for (unsigned i = 0; i <= IRQHOST_WINDOWS_MAX_LINES; ++i)
-        many.push_back(test_line(10 + i));
-    EXPECT_EQ(why_refused(many), "at most 63 lines on Windows, not 64");
-    many.pop_back();
-    EXPECT_EQ(why_refused(many), "published");
+    DWORD count = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &count);
+    return count;
 }
 
-// Every line set is reported, up to the capacity, and none starves: not
-// when all are set at once, not while others are set again before every
-// wait, not when the wait wakes on a line set after it began.
-TEST(Wait, ReportsEverySetLineAndStarvesNone)
+int thread_count()
 {
-    std::vector<std::uint32_t> lines;
-    for (unsigned i = 0; i < IRQHOST_WINDOWS_MAX_LINES; ++i)
-        lines.push_back(test_line(20 + i));
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        count += entry.th32OwnerProcessID == GetCurrentProcessId();
+    CloseHandle(snapshot);
+    return count;
+}
+
+// What a process holds: handles and threads.
+struct held {
+    DWORD handles = handle_count();
+    int threads = thread_count();
+    bool same_as(const held& before) const { return handles == before.handles && threads == before.threads; }
+};
+
+#include "wait_cases.h"
+
+// Any number of lines, all of them or none: a squatter, a live host or a
+// line given twice anywhere among 4096 leaves none of them published and
+// nothing held.
+TEST(Open, PublishesThousandsOfLinesAllOrNothing)
+{
+    std::vector<std::uint32_t> lines = many_test_lines(4096);
+    const held before;
+    const auto start = std::chrono::steady_clock::now();
     irqhost* host = irqhost_open(lines.data(), lines.size(), 0, nullptr, 0);
     ASSERT_NE(host, nullptr);
-    std::uint32_t set[64];
+    EXPECT_TRUE(published(lines[0]) && published(lines[2048]) && published(lines[4095]));
+    irqhost_close(host);
+    const held after_close;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << "opening and closing 4096 lines";
+    EXPECT_TRUE(after_close.same_as(before)) << "a handle or thread left after close";
+    EXPECT_FALSE(published(lines[0]) || published(lines[4095]));
+
+    for (const std::size_t at : {std::size_t{0}, std::size_t{63}, std::size_t{4095}}) {
+        const HANDLE squatter = CreateEventW(nullptr, FALSE, FALSE, widen(name_of(lines[at]).c_str()).text);
+        const held before_refusal;
+        EXPECT_EQ(why_refused(lines), name_of(lines[at]) + ": a running host already publishes it") << at;
+        EXPECT_TRUE(held().same_as(before_refusal)) << "refused at " << at << ": a handle or thread left";
+        CloseHandle(squatter);
+        EXPECT_FALSE(published(lines[at == 0 ? 1 : 0]) || published(lines[4000])) << "not all or nothing";
+    }
+    lines[4000] = lines[17];
+    EXPECT_EQ(why_refused(lines), name_of(lines[17]) + ": given twice");
+    EXPECT_EQ(why_refused({}), "no lines to publish");
+    lines.resize(IRQHOST_WINDOWS_MAX_LINES + 1);
+    EXPECT_EQ(why_refused(lines), "published") << "64 lines: no longer a limit";
+}
+
+// Every line set is reported once, up to the capacity, wherever it sits
+// among 4096; none starves while others are set again and again.
+TEST(Wait, ReportsEverySetLineOnceAndStarvesNoneAmongThousands)
+{
+    const std::vector<std::uint32_t> lines = many_test_lines(4096);
+    irqhost* host = irqhost_open(lines.data(), lines.size(), 0, nullptr, 0);
+    ASSERT_NE(host, nullptr);
     for (const std::uint32_t line : lines)
         trigger(line);
-    EXPECT_EQ(irqhost_wait(host, 5000, set, 64), IRQHOST_WINDOWS_MAX_LINES);
+    EXPECT_EQ(reported(host, lines.size(), 64), lines) << "not every set line was reported once";
 
-    const std::uint32_t a = lines[0], b = lines[1], c = lines[2];
-    for (const std::uint32_t line : {a, b, c})
-        trigger(line);
-    bool b_seen = false;
-    for (int i = 0; i < 6 && !b_seen; ++i) {
-        trigger(a);
-        trigger(c);
-        ASSERT_EQ(irqhost_wait(host, 5000, set, 1), 1);
-        b_seen = set[0] == b;
-    }
-    EXPECT_TRUE(b_seen) << "a line starved while others were set again";
-    while (irqhost_wait(host, 0, set, 64) > 0) {
-    }
-
-    for (const std::uint32_t late : {c, a, b}) {
-        std::thread setter([late] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(30));
-            trigger(late);
+    // B, wherever it sits, while its neighbours A and C are set again
+    // before every wait, and once more by another thread in a loop.
+    for (const std::size_t b : {std::size_t{0}, std::size_t{2047}, std::size_t{4095}}) {
+        const std::uint32_t a = lines[(b + 1) % 4096], c = lines[(b + 4095) % 4096];
+        for (const std::uint32_t line : {a, lines[b], c})
+            trigger(line);
+        bool b_seen = false;
+        std::uint32_t set[1];
+        for (int i = 0; i < 4 && !b_seen; ++i) {
+            trigger(a);
+            trigger(c);
+            Sleep(20); // seen by their threads
+            b_seen = irqhost_wait(host, 5000, set, 1) == 1 && set[0] == lines[b];
+        }
+        EXPECT_TRUE(b_seen) << "line " << b << " starved while its neighbours were set again";
+        reported(host, 0, 64);
+        std::atomic<bool> done{false};
+        std::thread busy([&] {
+            while (!done) {
+                irqhost_raise(a);
+                irqhost_raise(c);
+            }
         });
+        trigger(lines[b]);
+        b_seen = false;
+        for (int i = 0; i < 200 && !b_seen; ++i)
+            b_seen = irqhost_wait(host, 5000, set, 1) == 1 && set[0] == lines[b];
+        done = true;
+        busy.join();
+        EXPECT_TRUE(b_seen) << "line " << b << " starved while its neighbours were set in a loop";
+        reported(host, 0, 64); // what the loop left set
+    }
+    irqhost_close(host);
+}
+
+// Lines set by another thread during a wait: with room for one, one comes
+// and nothing is written past it, and the other stays set; with room for
+// two, they come together. A wait that wakes on a line reports that line.
+TEST(Wait, LinesSetDuringAWait)
+{
+    const std::vector<std::uint32_t> lines = many_test_lines(100);
+    irqhost* host = irqhost_open(lines.data(), lines.size(), 0, nullptr, 0);
+    ASSERT_NE(host, nullptr);
+    const std::uint32_t a = lines[80], b = lines[81];
+    const HANDLE events[2] = {OpenEventW(EVENT_ALL_ACCESS, FALSE, widen(name_of(a).c_str()).text),
+                              OpenEventW(EVENT_ALL_ACCESS, FALSE, widen(name_of(b).c_str()).text)};
+    for (const std::size_t capacity : {std::size_t{1}, std::size_t{2}, std::size_t{2}, std::size_t{2}, std::size_t{2}}) {
+        std::thread setter([&] {
+            Sleep(50);
+            SetEvent(events[0]);
+            SetEvent(events[1]);
+        });
+        std::uint32_t set[3] = {0, 0, 0xFEEDu};
+        const int woken = irqhost_wait(host, 5000, set, capacity);
+        setter.join();
+        EXPECT_EQ(woken, static_cast<int>(capacity));
+        EXPECT_EQ(set[capacity], capacity == 1 ? 0u : 0xFEEDu) << "written past the capacity";
+        std::vector<std::uint32_t> all(set, set + std::max(woken, 0));
+        const std::vector<std::uint32_t> rest = reported(host, 2 - all.size(), 2);
+        all.insert(all.end(), rest.begin(), rest.end());
+        std::sort(all.begin(), all.end());
+        EXPECT_EQ(all, std::vector<std::uint32_t>({a, b})) << "capacity " << capacity;
+    }
+    CloseHandle(events[0]);
+    CloseHandle(events[1]);
+    for (const std::uint32_t late : {lines[99], lines[0], lines[64]}) {
+        std::thread setter([late] {
+            Sleep(30);
+            irqhost_raise(late);
+        });
+        std::uint32_t set[1];
         const int woken = irqhost_wait(host, 5000, set, 1);
         setter.join();
         EXPECT_EQ(woken, 1);
@@ -100,6 +208,103 @@ TEST(Wait, ReportsEverySetLineAndStarvesNone)
     irqhost_close(host);
 }
 
-#include "wait_cases.h"
+// A stop ends a wait within 100 ms, and a line set just before it is left
+// set, not used up unreported.
+TEST(Stop, EndsAWaitAtOnceAndLeavesALineSetBeforeItSet)
+{
+    const std::vector<std::uint32_t> lines = many_test_lines(200);
+    irqhost* host = irqhost_open(lines.data(), lines.size(), 0, nullptr, 0);
+    ASSERT_NE(host, nullptr);
+    std::thread stopper([host] {
+        Sleep(100);
+        irqhost_stop(host);
+    });
+    std::uint32_t set[4];
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(irqhost_wait(host, 10000, set, 4), -1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+    stopper.join();
+    irqhost_close(host);
+
+    host = irqhost_open(lines.data(), lines.size(), 0, nullptr, 0);
+    ASSERT_NE(host, nullptr);
+    for (const std::size_t i : {std::size_t{5}, std::size_t{150}})
+        trigger(lines[i]);
+    Sleep(50); // their threads have taken them
+    irqhost_stop(host);
+    EXPECT_EQ(irqhost_wait(host, 0, set, 4), -1);
+    for (const std::size_t i : {std::size_t{5}, std::size_t{150}}) {
+        const HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, widen(name_of(lines[i]).c_str()).text);
+        ASSERT_NE(event, nullptr);
+        EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0) << "a set before the stop was used up unreported";
+        CloseHandle(event);
+    }
+    irqhost_close(host);
+}
+
+// The host's event, waited on among the caller's own handles: set while a
+// line is pending or after a stop, and only then.
+TEST(Handle, IsSignalledWhileALineIsSetOrAfterAStop)
+{
+    const std::vector<std::uint32_t> lines = many_test_lines(100);
+    irqhost* host = irqhost_open(lines.data(), lines.size(), 0, nullptr, 0);
+    ASSERT_NE(host, nullptr);
+    const HANDLE ready = irqhost_handle(host);
+    ASSERT_NE(ready, nullptr);
+    EXPECT_EQ(irqhost_handle(nullptr), nullptr);
+    EXPECT_EQ(WaitForSingleObject(ready, 0), WAIT_TIMEOUT);
+    trigger(lines[90]);
+    const HANDLE own = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const HANDLE both[2] = {own, ready};
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 5000), WAIT_OBJECT_0 + 1);
+    std::uint32_t set[2];
+    EXPECT_EQ(irqhost_wait(host, 0, set, 2), 1);
+    EXPECT_EQ(set[0], lines[90]);
+    EXPECT_EQ(WaitForSingleObject(ready, 0), WAIT_TIMEOUT) << "still signalled with nothing set";
+    irqhost_stop(host);
+    EXPECT_EQ(WaitForSingleObject(ready, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(irqhost_wait(host, 0, set, 2), -1);
+    EXPECT_EQ(WaitForSingleObject(ready, 0), WAIT_OBJECT_0) << "a wait took the stop away from the caller's loop";
+    CloseHandle(own);
+    irqhost_close(host);
+}
+
+// Closing while other threads raise the lines as fast as they can, and a
+// stop from another thread meanwhile, leaves no event, handle or thread.
+TEST(Close, WhileLinesAreRaisedLeavesNothing)
+{
+    const std::vector<std::uint32_t> lines = many_test_lines(300);
+    const held before;
+    for (int round = 0; round < 5; ++round) {
+        irqhost* host = irqhost_open(lines.data(), lines.size(), 0, nullptr, 0);
+        ASSERT_NE(host, nullptr);
+        std::atomic<bool> done{false};
+        std::vector<std::thread> setters;
+        for (int k = 0; k < 3; ++k)
+            setters.emplace_back([&, k] {
+                for (std::size_t i = static_cast<std::size_t>(k); !done; i += 7)
+                    irqhost_raise(lines[i % lines.size()]);
+            });
+        std::thread stopper([host, round] {
+            if (round % 2 == 1)
+                irqhost_stop(host);
+        });
+        std::uint32_t set[64];
+        for (int i = 0; i < 20; ++i)
+            irqhost_wait(host, 1, set, 64);
+        stopper.join();
+        irqhost_close(host);
+        done = true;
+        for (std::thread& setter : setters)
+            setter.join();
+        EXPECT_FALSE(published(lines[0]) || published(lines[299]));
+    }
+    EXPECT_TRUE(held().same_as(before)) << "a handle or thread left";
+
+    const held before_raises;
+    for (int i = 0; i < 2000; ++i)
+        irqhost_raise(lines[i % lines.size()]);
+    EXPECT_TRUE(held().same_as(before_raises)) << "irqhost_raise left a handle";
+}
 
 } // namespace
