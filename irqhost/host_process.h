@@ -2,13 +2,22 @@
 
 #include "irqhost.h"
 
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
 // What a host process arranges around its host, one source file per
 // platform. The stop signals are SIGINT, SIGTERM and SIGHUP on POSIX, and
-// Ctrl+C and the console closing on Windows.
+// Ctrl+C, Ctrl+Break and the console closing on Windows.
 
 // Opens /dev/null on standard input, output or error where the program was
-// started with one closed, so that no descriptor of the host lands there.
+// started with one closed, so that no descriptor of the host lands there
+// and the interrupts printed go nowhere (NUL on Windows).
 void open_standard_streams();
+
+// Where the interrupts are printed: standard output, or a stream on NUL
+// where a Windows program was started without one.
+FILE* interrupt_output();
 
 // Holds the stop signals back until stop_on_signals: one that comes while
 // the host is being published then stops it as soon as it exists. Lets a
@@ -22,3 +31,11 @@ void stop_on_signals(irqhost* host);
 // Holds the stop signals back again and forgets the host: call it before
 // closing the host, so that no handler reaches a host being freed.
 void release_stop_signals();
+
+// What wait_for_interrupts returns when standard output's reader has gone.
+constexpr int output_gone = -3;
+
+// Waits for the host's next interrupts, as irqhost_wait(host, -1, ...) does;
+// where the system tells, it also watches standard output, and returns
+// output_gone as soon as nobody reads it any more (`irqhost | head -1`).
+int wait_for_interrupts(irqhost* host, uint32_t* set, size_t capacity);

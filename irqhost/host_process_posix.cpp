@@ -2,7 +2,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <unistd.h>
 
 namespace {
@@ -34,6 +36,11 @@ void open_standard_streams()
             return;
 }
 
+FILE* interrupt_output()
+{
+    return stdout;
+}
+
 void hold_stop_signals()
 {
     const sigset_t signals = stop_signals();
@@ -63,4 +70,21 @@ void release_stop_signals()
     const sigset_t signals = stop_signals();
     sigprocmask(SIG_BLOCK, &signals, nullptr);
     stopped_host = nullptr;
+}
+
+int wait_for_interrupts(irqhost* host, uint32_t* set, size_t capacity)
+{
+    // A pipe whose reader has gone polls as an error, a hung-up terminal or
+    // socket as a hang-up; other outputs never do. A stop, or lines set,
+    // still come first.
+    pollfd watched[2] = {{irqhost_descriptor(host), POLLIN, 0}, {STDOUT_FILENO, 0, 0}};
+    for (bool gone = false;; gone = (watched[1].revents & (POLLERR | POLLHUP)) != 0) {
+        const int taken = irqhost_wait(host, 0, set, capacity);
+        if (taken != 0)
+            return taken;
+        if (gone)
+            return output_gone;
+        if (poll(watched, 2, -1) < 0 && errno != EINTR)
+            return -2;
+    }
 }

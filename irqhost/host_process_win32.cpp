@@ -1,5 +1,7 @@
 #include "host_process.h"
 
+#include <io.h>
+#include <stdio.h>
 #include <windows.h>
 
 namespace {
@@ -9,6 +11,10 @@ namespace {
 CRITICAL_SECTION guard;
 irqhost* stopped_host = nullptr;
 bool stop_pending = false;
+FILE* interrupts = nullptr;
+
+// How long a stop waits for the main loop to end the process.
+constexpr DWORD stop_grace_ms = 500;
 
 BOOL WINAPI stop_host(DWORD)
 {
@@ -18,13 +24,48 @@ BOOL WINAPI stop_host(DWORD)
     else
         stop_pending = true;
     LeaveCriticalSection(&guard);
+    // The main loop now withdraws the lines and ends the process. A write
+    // blocked on an output that nobody reads would keep it from that, and no
+    // call ends such a write; so after a grace the process ends here, and
+    // the system withdraws the events with their handles (ExitProcess would
+    // flush standard output first, and block on it too).
+    Sleep(stop_grace_ms);
+    TerminateProcess(GetCurrentProcess(), 0);
     return TRUE;
+}
+
+// A stream without a handle behind it (a process started with none, a null
+// one, or one to nothing) fails every write; NUL takes them, as /dev/null
+// does on POSIX.
+bool has_a_handle(FILE* stream)
+{
+    const int fd = _fileno(stream);
+    const intptr_t handle = fd >= 0 ? _get_osfhandle(fd) : -1;
+    if (handle == -1 || handle == -2 || handle == 0)
+        return false;
+    // Wine hands a program started with a descriptor closed a handle to
+    // nothing, which only a question about the file shows.
+    BY_HANDLE_FILE_INFORMATION about{};
+    SetLastError(NO_ERROR);
+    if (GetFileType(reinterpret_cast<HANDLE>(handle)) == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR)
+        return false;
+    return GetFileInformationByHandle(reinterpret_cast<HANDLE>(handle), &about) || GetLastError() != ERROR_INVALID_HANDLE;
 }
 
 } // namespace
 
-// Windows gives every process its standard handles, or none it can reuse.
-void open_standard_streams() {}
+void open_standard_streams()
+{
+    // The C runtime cannot reopen a stream that has no descriptor at all;
+    // the interrupts then go to a stream of their own on NUL.
+    if (!has_a_handle(stdout))
+        interrupts = fopen("NUL", "w");
+}
+
+FILE* interrupt_output()
+{
+    return interrupts != nullptr ? interrupts : stdout;
+}
 
 void hold_stop_signals()
 {
@@ -46,4 +87,10 @@ void release_stop_signals()
     EnterCriticalSection(&guard);
     stopped_host = nullptr;
     LeaveCriticalSection(&guard);
+}
+
+// No call tells when a pipe's reader has gone: the next write fails.
+int wait_for_interrupts(irqhost* host, uint32_t* set, size_t capacity)
+{
+    return irqhost_wait(host, -1, set, capacity);
 }

@@ -61,13 +61,18 @@ $c $c|OSirq$c: given twice
 -m|option -m needs an octal mode
 -m 8 $c|'8' is not an octal file mode (0 to 7777)
 -x $c|unknown option -x
+--mode=0600 $c|unknown option --mode=0600
 $c -m 0666|'-m' is not a line number
 -- -m|'-m' is not a line number
 18446744073709551617|'18446744073709551617' is not a line number
 4294967296|'4294967296' is not a line number
 EOF
-timeout 10 "$irqhost" -h >"$work/help" 2>&1 || fail "irqhost -h failed"
-grep -q "^usage: irqhost" "$work/help" || fail "irqhost -h: $(cat "$work/help")"
+for option in -h --help; do
+  timeout 10 "$irqhost" $option >"$work/help" 2>"$work/help.err" || fail "irqhost $option failed"
+  grep -q "^usage: irqhost" "$work/help" && [ ! -s "$work/help.err" ] || fail "irqhost $option: $(cat "$work/help")"
+done
+version=$(sed -n 's/^.TH IRQHOST 1 [0-9-]* "bellTap \([0-9.]*\)".*/\1/p' "$(dirname "$0")/../irqhost.1")
+[ "$(timeout 10 "$irqhost" --version)" = "irqhost $version" ] || fail "irqhost --version: $("$irqhost" --version)"
 tap "$b" || fail "trigger of $b failed"
 wait_for "$work/main.out" "irq $b"
 tap "$a" || fail "trigger of $a failed"
@@ -94,19 +99,36 @@ gone "$host"
 grep -q "^irqhost: cannot write to standard output: " "$work/full.err" || fail "$(cat "$work/full.err")"
 [ -e "$dir/OSirq$d" ] && fail "host kept its FIFO after a failed write"
 
-# So does a reader of its output that has gone: the next write fails.
+# So does a reader of its output that has gone, at once: no further
+# interrupt is needed to notice.
 "$irqhost" "$d" 2>"$work/pipe.err" | head -n 1 >"$work/pipe.out" &
 pipeline=$!
 wait_for "$work/pipe.err" "irqhost: publishing 1 line: OSirq$d; Ctrl+C stops"
 tap "$d" || fail "trigger of $d failed"
 wait_for "$work/pipe.out" "irq $d"
-for _ in $(seq 100); do
-  [ -e "$dir/OSirq$d" ] || break
-  tap "$d" >/dev/null
-  sleep 0.05
-done
-[ -e "$dir/OSirq$d" ] && fail "host kept its FIFO after its output was gone: $(cat "$work/pipe.err")"
+wait_for "$work/pipe.err" "irqhost: cannot write to standard output: its reader has gone"
+[ -e "$dir/OSirq$d" ] && fail "host kept its FIFO after its output was gone"
 gone "$pipeline"
+
+# Started with standard input, output or error closed, it serves as ever
+# (standard output then goes nowhere) and stops cleanly.
+for fd in 0 1 2; do
+  case $fd in
+    0) "$irqhost" "$d" <&- >"$work/closed.out" 2>"$work/closed.err" & ;;
+    1) "$irqhost" "$d" >&- 2>"$work/closed.err" & ;;
+    2) "$irqhost" "$d" 2>&- >"$work/closed.out" & ;;
+  esac
+  host=$!; hosts="$hosts $host"
+  for _ in $(seq 100); do [ -p "$dir/OSirq$d" ] && break; sleep 0.05; done
+  sleep 0.1
+  tap "$d" || fail "standard stream $fd closed: trigger failed"
+  [ "$fd" = 1 ] || wait_for "$work/closed.out" "irq $d"
+  sleep 0.1
+  kill -0 "$host" 2>/dev/null || fail "standard stream $fd closed: the host ended after an interrupt"
+  kill -TERM "$host"; gone "$host"
+  [ "$status" = 0 ] || fail "standard stream $fd closed: host ended with $status"
+  [ -e "$dir/OSirq$d" ] && fail "standard stream $fd closed: FIFO left behind"
+done
 
 # The defaults: lines 0 to 7, mode 0600. Those names are in everyone's use,
 # so this part runs in a private /dev/shm of its own (root only).

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The demo host and a stop signal at each moment of its life: while it
-publishes, while a write to its full standard output blocks, and after it has
-closed its host (when a handler must not reach the freed host). Each time it
+publishes (each stop signal), while it withdraws its lines, while a write to
+its full standard output blocks, and after it has closed its host (when a
+handler must not reach the freed host). Each time it
 ends with status 0 and leaves no FIFO. Every wait has a time limit.
 Usage: stop_signals_test.py IRQHOST"""
 import fcntl, os, select, signal, subprocess, sys, time
@@ -53,10 +54,25 @@ def ended_cleanly(host, lines, case):
 
 def stop_while_publishing():
     lines = [base + i for i in range(900)]
-    host = subprocess.Popen([irqhost, *map(str, lines)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    until(lambda: os.path.lexists(path(lines[0])) or host.poll() is not None, "nothing published")
-    host.send_signal(signal.SIGTERM)
-    ended_cleanly(host, lines, "SIGTERM while publishing")
+    for stop in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
+        host = subprocess.Popen([irqhost, *map(str, lines)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        until(lambda: os.path.lexists(path(lines[0])) or host.poll() is not None, "nothing published")
+        host.send_signal(stop)
+        ended_cleanly(host, lines, f"{stop.name} while publishing")
+
+
+def stop_while_closing():
+    lines = [base + i for i in range(900)]
+    err_reader, err_writer = os.pipe()
+    host = subprocess.Popen([irqhost, *map(str, lines)], stdout=subprocess.DEVNULL, stderr=err_writer)
+    os.close(err_writer)
+    read_line(err_reader)
+    # The first stop starts the withdrawal of 900 lines; the others come
+    # while it runs.
+    for stop in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
+        host.send_signal(stop)
+    ended_cleanly(host, lines, "signals while it closes")
+    os.close(err_reader)
 
 
 def stop_while_output_is_full():
@@ -113,11 +129,12 @@ def stop_after_close():
 
 
 failed = 0
-for case in (stop_while_publishing, stop_while_output_is_full, stop_after_close):
+cases = (stop_while_publishing, stop_while_closing, stop_while_output_is_full, stop_after_close)
+for case in cases:
     try:
         case()
     except (AssertionError, OSError) as error:
         failed += 1
         print(f"FAIL {case.__name__}: {error}")
-print(f"{3 - failed} passed, {failed} failed")
+print(f"{len(cases) - failed} passed, {failed} failed")
 sys.exit(1 if failed else 0)

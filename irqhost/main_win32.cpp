@@ -1,0 +1,35 @@
+// Windows builds main's ANSI arguments from the command line (UTF-16) by
+// best-fit mapping, which turns a full-width digit into an ASCII one, and so
+// a mistyped line into another. wmain gets the text itself, passed on as
+// UTF-8, where anything but ASCII digits is no line number.
+#include "demo_host.h"
+
+#include <string>
+#include <vector>
+#include <windows.h>
+
+namespace {
+
+std::string utf8(const wchar_t* text)
+{
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string converted(size > 0 ? static_cast<std::size_t>(size) : 1, '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text, -1, converted.data(), size, nullptr, nullptr);
+    converted.resize(converted.size() - 1);
+    return converted;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t* argv[])
+{
+    std::vector<std::string> arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.push_back(utf8(argv[i]));
+    std::vector<char*> pointers;
+    for (std::string& argument : arguments)
+        pointers.push_back(argument.data());
+    pointers.push_back(nullptr);
+    return run_demo_host(argc, pointers.data());
+}

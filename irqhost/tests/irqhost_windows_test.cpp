@@ -1,0 +1,241 @@
+// irqhost.exe as a user meets it: what it publishes and prints, what it
+// refuses, and that each way a stop comes ends it and withdraws its events.
+// Ctrl+C comes from a console of the test's own, which the host shares.
+#include "event_name.h"
+#include "irqhost.h"
+#include "wide_name.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+#include <windows.h>
+
+namespace {
+
+std::uint32_t test_line(unsigned offset)
+{
+    return 1'400'000'000u + static_cast<std::uint32_t>(GetCurrentProcessId() % 100'000) * 5'000u + offset;
+}
+
+std::string name_of(std::uint32_t irq)
+{
+    return event_name_from_irq(irq).text;
+}
+
+bool published(std::uint32_t irq)
+{
+    const HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, widen(name_of(irq).c_str()).text);
+    if (event != nullptr)
+        CloseHandle(event);
+    return event != nullptr;
+}
+
+std::wstring irqhost_path()
+{
+    wchar_t self[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring path(self, length);
+    path.resize(path.find_last_of(L"\\/") + 1);
+    return path + L"irqhost.exe";
+}
+
+// Appends what the pipe holds by now, without blocking.
+void read_available(HANDLE pipe, std::string* text)
+{
+    char buffer[4096];
+    DWORD available = 0, n = 0;
+    while (pipe != nullptr && PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0 &&
+           ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0)
+        text->append(buffer, n);
+}
+
+enum class output { pipe, none, unread };
+
+// irqhost.exe with `arguments`, its standard output and error read here.
+struct host_process {
+    PROCESS_INFORMATION process{};
+    HANDLE out = nullptr, err = nullptr;
+    std::string out_text, err_text;
+
+    host_process(const std::wstring& arguments, output to)
+    {
+        SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+        HANDLE out_write = nullptr, err_write = nullptr;
+        if (to != output::none)
+            CreatePipe(&out, &out_write, &inheritable, to == output::unread ? 1 : 0);
+        CreatePipe(&err, &err_write, &inheritable, 0);
+        if (out != nullptr)
+            SetHandleInformation(out, HANDLE_FLAG_INHERIT, 0);
+        SetHandleInformation(err, HANDLE_FLAG_INHERIT, 0);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = out_write;
+        startup.hStdError = err_write;
+        std::wstring command_line = L"\"" + irqhost_path() + L"\" " + arguments;
+        EXPECT_TRUE(CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                                   &process));
+        if (out_write != nullptr)
+            CloseHandle(out_write);
+        CloseHandle(err_write);
+    }
+    ~host_process()
+    {
+        if (exit_code(0) == STILL_ACTIVE)
+            TerminateProcess(process.hProcess, 99);
+        for (const HANDLE h : {process.hProcess, process.hThread, out, err})
+            if (h != nullptr)
+                CloseHandle(h);
+    }
+    host_process(const host_process&) = delete;
+    host_process& operator=(const host_process&) = delete;
+
+    // Until standard error holds `text`, 10 s at most.
+    bool says(const std::string& text)
+    {
+        for (int i = 0; i < 1000; ++i) {
+            read_available(err, &err_text);
+            if (err_text.find(text) != std::string::npos)
+                return true;
+            Sleep(10);
+        }
+        return false;
+    }
+    bool printed(const std::string& text)
+    {
+        for (int i = 0; i < 1000; ++i) {
+            read_available(out, &out_text);
+            if (out_text.find(text) != std::string::npos)
+                return true;
+            Sleep(10);
+        }
+        return false;
+    }
+    // Its exit code within `ms`, or STILL_ACTIVE; what it writes meanwhile
+    // is read, so that it never waits on a full standard error.
+    DWORD exit_code(DWORD ms)
+    {
+        DWORD code = STILL_ACTIVE;
+        const ULONGLONG deadline = GetTickCount64() + ms;
+        do {
+            read_available(err, &err_text);
+            if (process.hProcess != nullptr && WaitForSingleObject(process.hProcess, 10) == WAIT_OBJECT_0) {
+                GetExitCodeProcess(process.hProcess, &code);
+                break;
+            }
+        } while (GetTickCount64() < deadline);
+        read_available(err, &err_text);
+        return code;
+    }
+};
+
+// A console of the test's own, which the hosts it starts share; Ctrl+C
+// there reaches the test too, which takes it as handled.
+void prepare_console()
+{
+    static const bool made = [] {
+        FreeConsole();
+        const bool allocated = AllocConsole() != 0;
+        SetConsoleCtrlHandler([](DWORD) -> BOOL { return TRUE; }, TRUE);
+        return allocated;
+    }();
+    ASSERT_TRUE(made);
+}
+
+void press_ctrl_c()
+{
+    ASSERT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0));
+}
+
+std::wstring arguments_of(const std::vector<std::uint32_t>& lines)
+{
+    std::wstring text;
+    for (const std::uint32_t line : lines)
+        text += std::to_wstring(line) + L" ";
+    return text;
+}
+
+std::vector<std::uint32_t> lines_from(unsigned offset, std::size_t count)
+{
+    std::vector<std::uint32_t> lines;
+    for (std::size_t i = 0; i < count; ++i)
+        lines.push_back(test_line(offset + static_cast<unsigned>(i)));
+    return lines;
+}
+
+// A line that is not plain ASCII decimal digits, as the command line has
+// it (UTF-16), is no line: the usage and status 2, nothing published.
+TEST(CommandLine, RefusesWhatIsNoLineAndSaysItsVersion)
+{
+    prepare_console();
+    const std::wstring refused[] = {L"\xFF13", L"1\xFF12", L"\x0663", L"-m 8 5", L"5 5", L"--bogus 5", L"-x 5"};
+    for (const std::wstring& arguments : refused) {
+        host_process host(arguments, output::pipe);
+        EXPECT_EQ(host.exit_code(10000), 2u) << "a refused command line";
+        EXPECT_TRUE(host.says("usage: irqhost"));
+    }
+    host_process version(L"--version", output::pipe);
+    EXPECT_EQ(version.exit_code(10000), 0u);
+    EXPECT_TRUE(version.printed(std::string("irqhost ") + IRQHOST_DEMO_VERSION + "\r\n"));
+}
+
+// More lines than one wait of the system takes, each interrupt printed as
+// it comes, and Ctrl+C ends it cleanly with its events withdrawn; with its
+// standard output missing it serves just the same.
+TEST(Host, PublishesManyLinesAndCtrlCWithdrawsThem)
+{
+    prepare_console();
+    const std::vector<std::uint32_t> lines = lines_from(0, 100);
+    for (const output to : {output::pipe, output::none}) {
+        host_process host(arguments_of(lines), to);
+        ASSERT_TRUE(host.says("irqhost: publishing 100 lines: " + name_of(lines[0]) + ", "));
+        for (const std::uint32_t line : {lines[0], lines[99], lines[64]}) {
+            EXPECT_EQ(irqhost_raise(line), 0);
+            if (to == output::pipe) {
+                EXPECT_TRUE(host.printed("irq " + std::to_string(line) + "\r\n"));
+            }
+        }
+        Sleep(200);
+        EXPECT_EQ(host.exit_code(0), STILL_ACTIVE) << "it ended after an interrupt: " << (host.says("~"), host.err_text);
+        press_ctrl_c();
+        EXPECT_EQ(host.exit_code(10000), 0u);
+        EXPECT_TRUE(host.says("irqhost: stopped"));
+        EXPECT_FALSE(published(lines[0]) || published(lines[99]));
+    }
+}
+
+// A stop comes while a write to an output that nobody reads is blocked, or
+// before the host has published all its lines: either way it ends within a
+// second of Ctrl+C and leaves no event.
+TEST(Host, CtrlCEndsItWhateverItIsDoing)
+{
+    prepare_console();
+    const std::vector<std::uint32_t> few = lines_from(200, 2);
+    {
+        host_process host(arguments_of(few), output::unread);
+        ASSERT_TRUE(host.says("irqhost: publishing 2 lines"));
+        for (int i = 0; i < 3000 && host.exit_code(0) == STILL_ACTIVE; ++i) {
+            irqhost_raise(few[i % 2]);
+            Sleep(1);
+        }
+        const auto pressed = std::chrono::steady_clock::now();
+        press_ctrl_c();
+        EXPECT_EQ(host.exit_code(5000), 0u);
+        EXPECT_LT(std::chrono::steady_clock::now() - pressed, std::chrono::milliseconds(1500));
+        EXPECT_FALSE(published(few[0]) || published(few[1])) << "a stop blocked in a write";
+    }
+    // Pressed as soon as the first line exists: the stop is kept until the
+    // host is whole, and then it withdraws its lines as after any stop.
+    const std::vector<std::uint32_t> many = lines_from(300, 1000);
+    host_process host(arguments_of(many), output::pipe);
+    for (int i = 0; i < 1000 && !published(many[0]); ++i)
+        Sleep(1);
+    press_ctrl_c();
+    EXPECT_EQ(host.exit_code(10000), 0u);
+    EXPECT_TRUE(host.says("irqhost: stopped")) << "a stop before the host was whole was lost";
+    EXPECT_FALSE(published(many[0]) || published(many[999])) << "a stop before the host was whole";
+}
+
+} // namespace
