@@ -1,10 +1,11 @@
 #!/bin/sh
 # The shared library exports the irqhost_* functions of irqhost.h and nothing
 # else, and needs nothing but the C library: libirqhost.so.1 one NEEDED
-# entry, libc; irqhost.dll imports from KERNEL32 and msvcrt alone.
-# Usage: check_exports.sh LIBRARY HEADER   (OBJDUMP names MinGW's objdump)
+# entry, libc; irqhost.dll imports from KERNEL32 and msvcrt alone. The
+# static library defines no other global symbol either.
+# Usage: check_exports.sh LIBRARY HEADER ARCHIVE   (OBJDUMP and NM name MinGW's)
 set -u
-library=$1 header=$2
+library=$1 header=$2 archive=$3
 declared=$(sed -n 's/^IRQHOST_API [a-z ]*\*\{0,1\}\(irqhost_[a-z]*\)(.*/\1/p' "$header" | sort | tr '\n' ' ')
 # Each platform declares one function of its own: irqhost_handle on
 # Windows, irqhost_descriptor elsewhere.
@@ -22,10 +23,12 @@ case $library in
     wanted="libc.so.6 "
     readelf -d "$library" | grep -q 'Library soname: \[libirqhost.so.1\]' || { echo "FAIL: soname"; exit 1; } ;;
 esac
+archived=$("${NM:-nm}" --defined-only -g "$archive" | awk 'NF == 3 {print $3}' | sort | tr '\n' ' ')
 # shellcheck disable=SC2086 # word splitting folds the lists' spacing
-{ declared=$(echo $declared); exported=$(echo $exported); needed=$(echo $needed); wanted=$(echo $wanted); }
+{ declared=$(echo $declared); exported=$(echo $exported); needed=$(echo $needed); wanted=$(echo $wanted); archived=$(echo $archived); }
 failed=0
 [ "$exported" = "$declared" ] || { echo "FAIL: exports '$exported', the header declares '$declared'"; failed=1; }
+[ "$archived" = "$declared" ] || { echo "FAIL: the static library defines '$archived', not only '$declared'"; failed=1; }
 [ "$needed" = "$wanted" ] || { echo "FAIL: needs '$needed', not only '$wanted'"; failed=1; }
 [ $failed = 0 ] && echo "1 passed, 0 failed"
 exit $failed
