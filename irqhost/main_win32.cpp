@@ -4,6 +4,7 @@
 // UTF-8, where anything but ASCII digits is no line number.
 #include "demo_host.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 #include <windows.h>
@@ -24,12 +25,9 @@ std::string utf8(const wchar_t* text)
 
 int wmain(int argc, wchar_t* argv[])
 {
-    std::vector<std::string> arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments.push_back(utf8(argv[i]));
-    std::vector<char*> pointers;
-    for (std::string& argument : arguments)
-        pointers.push_back(argument.data());
-    pointers.push_back(nullptr);
+    std::vector<std::string> arguments(static_cast<std::size_t>(argc));
+    std::transform(argv, argv + argc, arguments.begin(), utf8);
+    std::vector<char*> pointers(arguments.size() + 1, nullptr);
+    std::transform(arguments.begin(), arguments.end(), pointers.begin(), [](std::string& a) { return a.data(); });
     return run_demo_host(argc, pointers.data());
 }

@@ -183,11 +183,11 @@ int open_made_fifo(const char* name, const char* path, unsigned mode, hosted_lin
     line->inode = made.st_ino;
 
     int fd = -1;
-    if (have_proc() && chmod(path_of_descriptor(where).text, 0600) != 0)
-        report(why, why_size, "%s: cannot open %s: %s", name, path, strerror(errno));
-    else if ((fd = reopen(where, path, made, O_RDWR | O_NONBLOCK)) < 0 && errno == ESTALE)
+    const bool opened = (!have_proc() || chmod(path_of_descriptor(where).text, 0600) == 0) &&
+                        (fd = reopen(where, path, made, O_RDWR | O_NONBLOCK)) >= 0;
+    if (!opened && errno == ESTALE)
         report(why, why_size, "%s: %s was replaced while it was being published", name, path);
-    else if (fd < 0)
+    else if (!opened)
         report(why, why_size, "%s: cannot open %s: %s", name, path, strerror(errno));
     else if (fchmod(fd, static_cast<mode_t>(mode)) != 0)
         report(why, why_size, "%s: cannot give %s its mode: %s", name, path, strerror(errno));

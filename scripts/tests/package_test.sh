@@ -1,7 +1,8 @@
 #!/bin/sh
 # The Debian packages, as a distribution would take them: built from the
 # packaging preset (for /usr), lintian finds no error or warning in any of
-# the three, the symbols file lists what the library exports, and from a
+# the three, the symbols file lists what the library exports, libirqhost-dev
+# depends on exactly its own libirqhost1, its .pc file names /usr, and from a
 # throw-away root holding all three a C program built against libirqhost-dev
 # (pkg-config) runs against libirqhost1 and is raised by that root's bellTap
 # and by irqhost_raise. Every wait has a time limit.
@@ -33,9 +34,15 @@ exported=$(nm -D --defined-only "$libdir/libirqhost.so.1" | awk '{print $3}' | s
 listed=$(sed -n 's/^ \([a-z_]*\)@Base .*/\1/p' packaging/libirqhost1/symbols | sort | tr '\n' ' ')
 [ "$exported" = "$listed" ] || fail "exported: $exported; the symbols file lists: $listed"
 
+depends=$(dpkg-deb -f "$out/libirqhost-dev_${version}_$arch.deb" Depends)
+[ "$depends" = "libirqhost1 (= $version)" ] || fail "libirqhost-dev depends on '$depends', not exactly its own libirqhost1"
+pc=$libdir/pkgconfig/irqhost.pc
+[ "$(sed -n 's/^prefix=//p' "$pc")" = /usr ] && grep -qx 'libdir=${prefix}/lib/'"$(dpkg-architecture -qDEB_HOST_MULTIARCH)" "$pc" ||
+  fail "irqhost.pc does not name /usr plainly: $(head -3 "$pc")"
 # shellcheck disable=SC2046
 cc -std=c99 -Wall -Werror libirqhost/tests/c_consumer.c -o "$root/consumer" \
-  $(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --cflags --libs irqhost) || fail "build against libirqhost-dev"
+  $(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --define-variable=prefix="$root/usr" --cflags --libs irqhost) ||
+  fail "build against libirqhost-dev"
 LD_LIBRARY_PATH=$libdir timeout 20 "$root/consumer" "$root/usr/bin/bellTap" >"$root/out" 2>&1 ||
   fail "the consumer: $(cat "$root/out")"
 LD_LIBRARY_PATH=$libdir ldd "$root/consumer" | grep -q "$libdir/libirqhost.so.1" || fail "not run against the root's libirqhost1"
