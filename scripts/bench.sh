@@ -15,5 +15,6 @@ echo
 cmake --preset windows >/dev/null
 cmake --build --preset windows --target belltap_bench_windows bellTap noop >/dev/null
 export WINEPREFIX="$PWD/build/windows/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-[ -d "$WINEPREFIX" ] || /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
-/usr/lib/wine/wine64 build/windows/bench/belltap_bench_windows.exe "$(( runs / 2 ))"
+wine=${WINE:-/usr/lib/wine/wine64} # Debian's, off the PATH
+[ -d "$WINEPREFIX" ] || "$wine" wineboot --init >/dev/null 2>&1
+"$wine" build/windows/bench/belltap_bench_windows.exe "$(( runs / 2 ))"

@@ -11,6 +11,8 @@ cd "$(dirname "$0")/.."
 TMPDIR=$(mktemp -d)
 export TMPDIR
 trap 'rm -rf "$TMPDIR"' EXIT
+# Debian's wine64 puts its programs here, off the PATH.
+wine=${WINE:-/usr/lib/wine/wine64} wineserver=${WINESERVER:-/usr/lib/wine/wineserver}
 scripts/install-deps.sh cmake ninja-build g++ musl-tools libgtest-dev googletest pkg-config python3 file \
   clang libclang-rt-dev clang-tidy cppcheck g++-mingw-w64-x86-64-posix wine64 dpkg-dev lintian
 
@@ -43,12 +45,12 @@ rm -rf build/windows
 cmake --preset windows
 cmake --build --preset windows
 WINEPREFIX="$PWD/build/windows/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
-  /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
+  "$wine" wineboot --init >/dev/null 2>&1
 ctest --preset windows
 cpack --config build/windows/CPackConfig.cmake -B build/packages
 # The prefix's wineserver keeps its socket in TMPDIR: ended before TMPDIR goes.
-WINEPREFIX="$PWD/build/windows/wineprefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
-WINEPREFIX="$PWD/build/windows/wineprefix" timeout 30 /usr/lib/wine/wineserver -w 2>/dev/null || true
+WINEPREFIX="$PWD/build/windows/wineprefix" "$wineserver" -k 2>/dev/null || true
+WINEPREFIX="$PWD/build/windows/wineprefix" timeout 30 "$wineserver" -w 2>/dev/null || true
 
 echo "== install-deps.sh waits for apt's lock"
 scripts/tests/install_deps_test.sh

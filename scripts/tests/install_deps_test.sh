@@ -19,7 +19,7 @@ line=$(grep "^$last " "$STATES") || exit 1
 echo "${line#* }" | tr -d '\n'
 STUB
 printf '#!/bin/sh\necho "$*" >>"$CALLS"\n' >"$work/bin/apt-get"
-printf '#!/bin/sh\nexec "$@"\n' >"$work/bin/sudo"
+printf '#!/bin/sh\necho "sudo" >>"$CALLS"\nexec "$@"\n' >"$work/bin/sudo"
 chmod +x "$work/bin/"*
 cat >"$work/status" <<'STATES'
 ready installed
@@ -31,6 +31,29 @@ STATES=$work/status CALLS=$work/calls PATH="$work/bin:$PATH" scripts/install-dep
   >/dev/null 2>&1 || fail "install-deps.sh failed against the stand-ins"
 grep -q -- "Timeout=[0-9]* half unpacked gone absent$" "$work/calls" ||
   fail "not taken as missing as they should be: $(cat "$work/calls")"
+# Nothing missing: no call of apt at all, status 0, nothing said.
+rm -f "$work/calls"
+said=$(STATES=$work/status CALLS=$work/calls PATH="$work/bin:$PATH" scripts/install-deps.sh ready ready 2>&1) ||
+  fail "install-deps.sh failed with nothing missing"
+[ -e "$work/calls" ] && fail "apt was called with nothing missing: $(cat "$work/calls")"
+[ -z "$said" ] || fail "it said, with nothing missing: $said"
+# Another user than root: apt through sudo, or, where there is none, a
+# clear refusal and no call of apt.
+mkdir "$work/user"
+printf '#!/bin/sh\necho 1000\n' >"$work/user/id"
+cp "$work/bin/dpkg-query" "$work/bin/apt-get" "$work/user/"
+chmod +x "$work/user/id"
+rm -f "$work/calls"
+STATES=$work/status CALLS=$work/calls PATH="$work/user:$work/bin:$PATH" scripts/install-deps.sh absent >/dev/null 2>&1 ||
+  fail "install-deps.sh failed as another user with sudo"
+[ "$(grep -c '^sudo$' "$work/calls")" = 2 ] || fail "apt was not run through sudo: $(cat "$work/calls")"
+if ! command -v sudo >/dev/null 2>&1; then
+  rm -f "$work/calls"
+  said=$(STATES=$work/status CALLS=$work/calls PATH="$work/user:$PATH" scripts/install-deps.sh absent 2>&1) &&
+    fail "install-deps.sh went on as another user without sudo"
+  [ -e "$work/calls" ] && fail "apt was called without root: $(cat "$work/calls")"
+  case $said in *"needs root"*) ;; *) fail "no clear refusal without sudo: $said" ;; esac
+fi
 
 [ "$(id -u)" = 0 ] || { echo "install_deps_test: 1 passed, 0 failed (the lock case needs root)"; exit 0; }
 package=""
