@@ -2,6 +2,8 @@
 
 #include "event_name.h"
 
+#include <algorithm>
+
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -17,17 +19,6 @@ void report(char* why, size_t size, const char* format, ...)
     vsnprintf(why, size, format, arguments); // NOLINT(clang-analyzer-valist.Uninitialized): set by va_start
     va_end(arguments);
 }
-
-namespace {
-
-int compare_lines(const void* a, const void* b)
-{
-    const uint32_t x = *static_cast<const uint32_t*>(a);
-    const uint32_t y = *static_cast<const uint32_t*>(b);
-    return (x > y) - (x < y);
-}
-
-} // namespace
 
 bool lines_are_valid(const uint32_t* lines, size_t count, char* why, size_t why_size)
 {
@@ -47,7 +38,7 @@ bool lines_are_valid(const uint32_t* lines, size_t count, char* why, size_t why_
     }
     for (size_t i = 0; i < count; ++i)
         sorted[i] = lines[i];
-    qsort(sorted, count, sizeof *sorted, compare_lines);
+    std::sort(sorted, sorted + count);
     bool valid = true;
     for (size_t i = 1; i < count && valid; ++i) {
         if (sorted[i] == sorted[i - 1]) {

@@ -27,10 +27,11 @@ constexpr uint64_t stop_mark = UINT64_MAX;
 // The most events taken from the kernel at once.
 constexpr int batch_size = 64;
 
+// Reads everything pending: a read that does not fill the buffer took the rest.
 void drain(int fd)
 {
     char bytes[4096];
-    while (read(fd, bytes, sizeof bytes) > 0) {
+    while (read(fd, bytes, sizeof bytes) == sizeof bytes) {
     }
 }
 
@@ -113,7 +114,7 @@ irqhost* irqhost_open(const uint32_t* lines, size_t count, unsigned mode, char* 
     host->lines = hosted;
     host->epoll = epoll_create1(EPOLL_CLOEXEC);
     host->stop = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (host->epoll < 0 || host->stop < 0 || !watch(host->epoll, host->stop, stop_mark)) {
+    if (host->epoll == -1 || host->stop == -1 || !watch(host->epoll, host->stop, stop_mark)) {
         report(why, why_size, "cannot make the host's wait: %s", strerror(errno));
         irqhost_close(host);
         return nullptr;
@@ -183,7 +184,7 @@ void irqhost_stop(irqhost* host)
     // The stop descriptor is shared with the process that opened the host:
     // another process's stop is its own alone.
     const uint64_t one = 1;
-    if (is_owner(host) && write(host->stop, &one, sizeof one) < 0) {
+    if (is_owner(host) && write(host->stop, &one, sizeof one) == -1) {
         // Already readable: the counter is full, which is a stop as well.
     }
     errno = saved_errno;
@@ -206,9 +207,9 @@ void irqhost_close(irqhost* host)
             withdraw(host->lines[i]);
         close(host->lines[i].fd);
     }
-    if (host->epoll >= 0)
+    if (host->epoll != -1)
         close(host->epoll);
-    if (host->stop >= 0)
+    if (host->stop != -1)
         close(host->stop);
     free(host->lines);
     free(host);

@@ -34,7 +34,7 @@ bool same_inode(const struct stat& a, const struct stat& b)
 int hold(const char* path, struct stat* held)
 {
     const int where = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (where >= 0 && fstat(where, held) != 0) {
+    if (where != -1 && fstat(where, held) != 0) {
         close(where);
         return -1;
     }
@@ -56,7 +56,7 @@ int reopen(int where, const char* path, const struct stat& expected, int flags)
         return open(path_of_descriptor(where).text, flags | O_CLOEXEC);
     const int fd = open(path, flags | O_CLOEXEC | O_NOFOLLOW);
     struct stat opened {};
-    if (fd >= 0 && (fstat(fd, &opened) != 0 || !same_inode(opened, expected))) {
+    if (fd != -1 && (fstat(fd, &opened) != 0 || !same_inode(opened, expected))) {
         close(fd);
         errno = ESTALE;
         return -1;
@@ -79,9 +79,9 @@ reclaim reclaim_stale(const char* name, const char* path, const struct stat& fou
 {
     struct stat held {};
     const int where = hold(path, &held);
-    if (where < 0 && errno == ENOENT)
+    if (where == -1 && errno == ENOENT)
         return reclaim::changed;
-    if (where < 0) {
+    if (where == -1) {
         report(why, why_size, "%s: cannot look at %s: %s", name, path, strerror(errno));
         return reclaim::refused;
     }
@@ -92,19 +92,19 @@ reclaim reclaim_stale(const char* name, const char* path, const struct stat& fou
     const int probe = reopen(where, path, found, O_WRONLY | O_NONBLOCK | O_NOCTTY);
     const int probe_error = errno;
     int reader = -1;
-    if (probe < 0 && probe_error == ENXIO)
+    if (probe == -1 && probe_error == ENXIO)
         reader = reopen(where, path, found, O_RDONLY | O_NONBLOCK | O_NOCTTY);
     const int reader_error = errno;
     close(where);
-    if (probe >= 0) {
+    if (probe != -1) {
         close(probe);
         report(why, why_size, "%s: a running host already publishes it", name);
         return reclaim::refused;
     }
     const int error = probe_error != ENXIO ? probe_error : reader_error;
-    if (error == ESTALE && reader < 0)
+    if (error == ESTALE && reader == -1)
         return reclaim::changed;
-    if (reader < 0) {
+    if (reader == -1) {
         report(why, why_size, "%s: cannot tell whether a host still publishes it (%s); if none does, remove %s", name,
                strerror(error), path);
         return reclaim::refused;
@@ -170,7 +170,7 @@ int open_made_fifo(const char* name, const char* path, unsigned mode, hosted_lin
 {
     struct stat made {};
     const int where = hold(path, &made);
-    if (where < 0) {
+    if (where == -1) {
         report(why, why_size, "%s: cannot open %s: %s", name, path, strerror(errno));
         return -1;
     }
@@ -182,23 +182,24 @@ int open_made_fifo(const char* name, const char* path, unsigned mode, hosted_lin
     line->device = made.st_dev;
     line->inode = made.st_ino;
 
-    int fd = -1;
-    const bool opened = (!have_proc() || chmod(path_of_descriptor(where).text, 0600) == 0) &&
-                        (fd = reopen(where, path, made, O_RDWR | O_NONBLOCK)) >= 0;
-    if (!opened && errno == ESTALE)
-        report(why, why_size, "%s: %s was replaced while it was being published", name, path);
-    else if (!opened)
-        report(why, why_size, "%s: cannot open %s: %s", name, path, strerror(errno));
-    else if (fchmod(fd, static_cast<mode_t>(mode)) != 0)
-        report(why, why_size, "%s: cannot give %s its mode: %s", name, path, strerror(errno));
-    else {
-        close(where);
-        return fd;
-    }
-    if (fd >= 0)
-        close(fd);
+    const int fd = !have_proc() || chmod(path_of_descriptor(where).text, 0600) == 0
+                       ? reopen(where, path, made, O_RDWR | O_NONBLOCK)
+                       : -1;
+    const int error = errno;
     close(where);
-    return -1;
+    if (fd == -1) {
+        if (error == ESTALE)
+            report(why, why_size, "%s: %s was replaced while it was being published", name, path);
+        else
+            report(why, why_size, "%s: cannot open %s: %s", name, path, strerror(error));
+        return -1;
+    }
+    if (fchmod(fd, static_cast<mode_t>(mode)) != 0) {
+        report(why, why_size, "%s: cannot give %s its mode: %s", name, path, strerror(errno));
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 // Removes `path` only while it is still the FIFO that `line` holds.
@@ -319,7 +320,7 @@ bool publish(uint32_t irq, unsigned mode, hosted_line* line, char* why, size_t w
         report(why, why_size, "%s: cannot create %s: %s", name.text, made.text, strerror(errno));
     } else {
         line->fd = open_made_fifo(name.text, made.text, mode, line, why, why_size);
-        if (line->fd >= 0 && !link_public(made.text, path.text, *line)) {
+        if (line->fd != -1 && !link_public(made.text, path.text, *line)) {
             if (errno == ESTALE)
                 report(why, why_size, "%s: %s was replaced while it was being published", name.text, made.text);
             else
@@ -330,9 +331,9 @@ bool publish(uint32_t irq, unsigned mode, hosted_line* line, char* why, size_t w
         }
         remove_private(made.text, *line);
     }
-    if (stale >= 0)
+    if (stale != -1)
         close(stale);
-    return line->fd >= 0;
+    return line->fd != -1;
 }
 
 void withdraw(const hosted_line& line)
@@ -344,9 +345,9 @@ void remove_stale_private_fifos(const uint32_t* lines, size_t count)
 {
     const event_path folder = event_path_of("");
     const int listing_fd = open(folder.text, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* listing = listing_fd >= 0 ? fdopendir(listing_fd) : nullptr;
+    DIR* listing = listing_fd != -1 ? fdopendir(listing_fd) : nullptr;
     if (listing == nullptr) {
-        if (listing_fd >= 0)
+        if (listing_fd != -1)
             close(listing_fd);
         return;
     }

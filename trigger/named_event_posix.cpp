@@ -58,7 +58,7 @@ int open_by_path(const char* path)
     if (faccessat(AT_FDCWD, path, R_OK | W_OK, AT_EACCESS) != 0)
         return -1;
     const int writer = open(path, O_WRONLY | O_NOFOLLOW | open_flags);
-    if (writer < 0)
+    if (writer == -1)
         return -1;
     if (!same_fifo(writer, found)) {
         close(writer);
@@ -68,15 +68,15 @@ int open_by_path(const char* path)
     // The read-write open is the kernel's exact answer; only where there is
     // no descriptor left for it does the check above stand alone.
     const int both = open(path, O_RDWR | O_NOFOLLOW | open_flags);
-    if (both < 0 && out_of_descriptors(errno))
+    if (both == -1 && out_of_descriptors(errno))
         return writer;
     const int error = errno;
     close(writer);
-    if (both >= 0 && same_fifo(both, found))
+    if (both != -1 && same_fifo(both, found))
         return both;
-    if (both >= 0)
+    if (both != -1)
         close(both);
-    errno = both >= 0 ? ENXIO : error;
+    errno = both != -1 ? ENXIO : error;
     return -1;
 }
 
@@ -87,7 +87,7 @@ int open_by_inode(const char* path, bool* fallback)
     // O_PATH takes hold of the path's inode without opening it; everything
     // after acts on that inode, so a path swapped meanwhile changes nothing.
     const int where = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (where < 0) {
+    if (where == -1) {
         *fallback = out_of_descriptors(errno);
         return -1;
     }
@@ -100,7 +100,7 @@ int open_by_inode(const char* path, bool* fallback)
     const int writer = open(path_of_descriptor(where).text, O_WRONLY | open_flags);
     int error = errno;
     close(where);
-    if (writer < 0) {
+    if (writer == -1) {
         *fallback = error == ENOENT || out_of_descriptors(error); // ENOENT: no /proc
         errno = error;
         return -1;
@@ -108,7 +108,7 @@ int open_by_inode(const char* path, bool* fallback)
     const int both = open(path_of_descriptor(writer).text, O_RDWR | open_flags);
     error = errno;
     close(writer);
-    *fallback = both < 0 && out_of_descriptors(error);
+    *fallback = both == -1 && out_of_descriptors(error);
     errno = error;
     return both;
 }
@@ -126,25 +126,20 @@ event_handle open_event(const char* name)
     const event_path path = event_path_of(name);
     bool fallback = false;
     int fd = open_by_inode(path.text, &fallback);
-    if (fd < 0 && fallback)
+    if (fd == -1 && fallback)
         fd = open_by_path(path.text);
-    return fd < 0 ? no_event : fd;
+    return fd == -1 ? no_event : fd;
 }
 
 void set_event(event_handle event)
 {
     // A full pipe is already signalled; the write then fails with EAGAIN
-    // instead of blocking, and the event stays set.
+    // instead of blocking, and the event stays set. A descriptor opened for
+    // writing alone (where no descriptor was left for more) raises SIGPIPE
+    // when the host has gone meanwhile: it is held back in this thread and
+    // taken, unless the caller had one pending already, so that no caller's
+    // signal state is touched.
     const char bell = '\a';
-    const int fd = static_cast<int>(event);
-    if ((fcntl(fd, F_GETFL) & O_ACCMODE) != O_WRONLY) {
-        if (write(fd, &bell, 1) < 0)
-            return;
-        return;
-    }
-    // Opened for writing alone (no descriptor was left for more): a host
-    // gone meanwhile would raise SIGPIPE, which is held back in this thread
-    // and taken, so that no caller's signal state is touched.
     sigset_t pipe_signal;
     sigset_t before;
     sigset_t pending;
@@ -153,7 +148,7 @@ void set_event(event_handle event)
     sigpending(&pending);
     const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
     pthread_sigmask(SIG_BLOCK, &pipe_signal, &before);
-    if (write(fd, &bell, 1) < 0 && errno == EPIPE && !was_pending) {
+    if (write(static_cast<int>(event), &bell, 1) == -1 && errno == EPIPE && !was_pending) {
         const timespec at_once{0, 0};
         sigtimedwait(&pipe_signal, nullptr, &at_once);
     }

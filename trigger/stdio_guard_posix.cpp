@@ -51,13 +51,13 @@ uint64_t as_own(uint64_t s, uint64_t process)
 void fill_free_slots()
 {
     pollfd slots[3] = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}};
-    if (poll(slots, 3, 0) < 0)
+    if (poll(slots, 3, 0) == -1)
         return;
     if (((slots[0].revents | slots[1].revents | slots[2].revents) & POLLNVAL) == 0)
         return;
     for (;;) {
         const int fd = open("/", O_PATH | O_CLOEXEC);
-        if (fd < 0)
+        if (fd == -1)
             return;
         if (fd > 2) {
             close(fd);
@@ -73,7 +73,7 @@ bool is_placeholder(int fd, const struct stat& root)
 {
     struct stat held {};
     const int flags = fcntl(fd, F_GETFL);
-    return flags >= 0 && (flags & O_PATH) != 0 && fstat(fd, &held) == 0 && held.st_dev == root.st_dev &&
+    return flags != -1 && (flags & O_PATH) != 0 && fstat(fd, &held) == 0 && held.st_dev == root.st_dev &&
            held.st_ino == root.st_ino;
 }
 

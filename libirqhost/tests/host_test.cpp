@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
@@ -147,9 +148,13 @@ TEST(Open, RefusesWithItsReasonAndLeavesNothing)
         }
         EXPECT_FALSE(anything_named(b)) << refusal.what;
     }
-    char tiny[8];
-    EXPECT_EQ(irqhost_open(&a, 0, 0600, tiny, sizeof tiny), nullptr);
-    EXPECT_STREQ(tiny, "no line") << "the reason is cut to the buffer";
+    // The reason is cut to the buffer, always zero-terminated; nothing is
+    // written where there is no room at all.
+    for (const std::size_t room : {std::size_t{8}, std::size_t{1}, std::size_t{0}}) {
+        char tiny[8] = "xxxxxxx";
+        EXPECT_EQ(irqhost_open(&a, 0, 0600, tiny, room), nullptr);
+        EXPECT_STREQ(tiny, room == 8 ? "no line" : room == 1 ? "" : "xxxxxxx") << room << " bytes";
+    }
 
     irqhost* live = open_host({a}).host;
     ASSERT_NE(live, nullptr);
@@ -176,6 +181,7 @@ TEST(Open, ChecksLinesAsNumbersAndCountsBeforeAllocating)
         {{3'000'000'000u, 0, 2'000'000'000, 3'000'000'000u}, 4, "OSirq3000000000: given twice"},
         {{4'294'967'295u, 0, 2'147'483'648u, 0}, 4, "OSirq0: given twice"},
         {{1, 2}, SIZE_MAX / 64 + 1, "more lines than a host can publish"},
+        {{1, 2}, SIZE_MAX / 64, "out of memory"},
         {{1, 2}, SIZE_MAX, "more lines than a host can publish"},
     };
     for (const auto& c : cases) {
@@ -183,6 +189,30 @@ TEST(Open, ChecksLinesAsNumbersAndCountsBeforeAllocating)
         EXPECT_EQ(lines_are_valid(c.lines.data(), c.count, why, sizeof why), *c.why == '\0') << c.why;
         EXPECT_STREQ(why, c.why);
     }
+}
+
+std::size_t heap_in_use()
+{
+    return mallinfo2().uordblks;
+}
+
+// Opening, refusing and closing, many times over, leave the heap as it was
+// (the sanitizers' build checks every test for leaks besides).
+TEST(Open, LeaksNothing)
+{
+    std::vector<std::uint32_t> many = many_test_lines(100);
+    many.push_back(many[50]);
+    const std::uint32_t a = test_line(19);
+    const auto cycle = [&] {
+        irqhost_close(open_host({a}).host);
+        irqhost_close(open_host(many).host);
+        irqhost_close(open_host({}).host);
+    };
+    cycle();
+    const std::size_t before = heap_in_use();
+    for (int i = 0; i < 200; ++i)
+        cycle();
+    EXPECT_LT(heap_in_use(), before + 4096) << "the heap grew by " << heap_in_use() - before;
 }
 
 // Whatever step runs out of descriptors, a failed open leaves no FIFO, under

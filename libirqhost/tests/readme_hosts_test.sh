@@ -1,24 +1,25 @@
 #!/bin/sh
-# The README's hosts as they stand there, against an installed copy: the C
-# host built twice (pkg-config, find_package), the Python host, each raised by
-# the installed bellTap and stopped by SIGTERM. Only the line numbers change.
-# Usage: readme_hosts_test.sh BUILD-DIR README
+# The hosts of the README and of docs/library.md as they stand there,
+# against an installed copy: the C host built twice (pkg-config,
+# find_package), the Python hosts, each raised by the installed bellTap and
+# stopped by SIGTERM, and the Python raise. Only the line numbers change.
+# Usage: readme_hosts_test.sh BUILD-DIR SOURCE-DIR
 set -u
-build=$1 readme=$2
+build=$1 source=$2
 work=$(mktemp -d) || exit 1
 prefix=$work/prefix
 base=$((1500000000 + ($$ % 1000000) * 100))
 dir=/dev/shm; [ -d "$dir" ] || dir=/tmp
 host=""
 fail() { echo "FAIL: $*"; [ -n "$host" ] && kill "$host" 2>/dev/null; rm -rf "$work"; exit 1; }
-# snippet SECTION LANGUAGE [N]: the Nth (default first) code block of that
-# language in the README's section SECTION.
+# snippet FILE SECTION LANGUAGE [N]: the Nth (default first) code block of
+# that language in the section SECTION of FILE (of the source tree).
 snippet() {
-  awk -v section="## $1" -v open="\`\`\`$2" -v want="${3:-1}" '
+  awk -v section="## $2" -v open="\`\`\`$3" -v want="${4:-1}" '
     /^## / {on = ($0 == section)}
     on && $0 == open {seen++; take = (seen == want); next}
     take && /^```/ {exit}
-    take' "$readme"
+    take' "$source/$1"
 }
 wait_for() {
   for _ in $(seq 100); do grep -qxF "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done
@@ -53,7 +54,7 @@ for file in bin/bellTap bin/irqhost include/irqhost.h lib/libirqhost.a lib/libir
 done
 
 a=$((base + 1)) b=$((base + 2))
-snippet "Writing a host" c | sed "s/const uint32_t lines\[\] = {3, 5};/const uint32_t lines[] = {$a, $b};/" >"$work/host.c"
+snippet README.md "Writing a host" c | sed "s/const uint32_t lines\[\] = {3, 5};/const uint32_t lines[] = {$a, $b};/" >"$work/host.c"
 grep -q "{$a, $b}" "$work/host.c" || fail "no C host in the README"
 cc -std=c99 -pedantic -Wall -Wextra -Werror "$work/host.c" -o "$work/host_pc" \
   $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs irqhost) || fail "pkg-config build"
@@ -73,20 +74,20 @@ cmake -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_PREFIX_PATH="$prefix
 serve find_package "$a" "$b" -- "$work/consumer/build/host"
 
 c=$((base + 3))
-snippet "Writing a host" python | sed "s/^line = 3$/line = $c/" >"$work/host.py"
+snippet README.md "Writing a host" python | sed "s/^line = 3$/line = $c/" >"$work/host.py"
 grep -q "^line = $c$" "$work/host.py" || fail "no Python host in the README"
 serve python "$c" -- python3 "$work/host.py"
 
 # From Python through the shared library: the README's host, raised by
 # bellTap, and the README's raise, against the C host.
 d=$((base + 4)) e=$((base + 5))
-snippet "Raising and hosting from Python" python 2 |
+snippet docs/library.md "Raising and hosting from Python" python 2 |
   sed "s/(ctypes.c_uint32 \* 2)(3, 5)/(ctypes.c_uint32 * 2)($d, $e)/" >"$work/lib_host.py"
-grep -q "($d, $e)" "$work/lib_host.py" || fail "no Python host on the library in the README"
+grep -q "($d, $e)" "$work/lib_host.py" || fail "no Python host on the library in docs/library.md"
 LD_LIBRARY_PATH=$prefix/lib serve python-library "$d" "$e" -- python3 "$work/lib_host.py"
 
-snippet "Raising and hosting from Python" python 1 | sed "s/^line = 3$/line = $a/" >"$work/raise.py"
-grep -q "^line = $a$" "$work/raise.py" || fail "no Python raise in the README"
+snippet docs/library.md "Raising and hosting from Python" python 1 | sed "s/^line = 3$/line = $a/" >"$work/raise.py"
+grep -q "^line = $a$" "$work/raise.py" || fail "no Python raise in docs/library.md"
 LD_LIBRARY_PATH=$prefix/lib python3 "$work/raise.py" && fail "raise.py set a line nobody publishes"
 env LD_LIBRARY_PATH="$prefix/lib" "$work/host_pc" >"$work/raised.out" 2>&1 & host=$!
 for _ in $(seq 100); do [ -p "$dir/OSirq$a" ] && break; sleep 0.05; done
