@@ -321,10 +321,13 @@ TEST(Raise, WithoutProcRefusesAFifoSwappedInAtEachStep)
                     step.swap_after->matches(p, detail))
                     swapped = renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, other.c_str(), RENAME_EXCHANGE) == 0;
             });
+            const std::vector<int> descriptors = open_descriptors();
             errno = 0;
             const int raised = irqhost_raise(full);
             const int error = errno;
             set_call_hook({});
+            if (open_descriptors() != descriptors)
+                return 3;
             std::uint32_t set[1];
             if (irqhost_wait(settable_only.host, 0, set, 1) != 0)
                 return 1;
@@ -335,7 +338,8 @@ TEST(Raise, WithoutProcRefusesAFifoSwappedInAtEachStep)
         });
         SKIP_UNLESS_ISOLATED(status);
         EXPECT_EQ(status, 0) << step.when << ": " << ended(status)
-                             << " (1: the write-only FIFO got a byte, 2: another outcome or errno, 9: setup)";
+                             << " (1: the write-only FIFO got a byte, 2: another outcome or errno, "
+                                "3: a descriptor left open, 9: setup)";
     }
 }
 

@@ -150,6 +150,7 @@ TEST(Open, RefusesWithItsReasonAndLeavesNothing)
     }
     // The reason is cut to the buffer, always zero-terminated; nothing is
     // written where there is no room at all.
+    EXPECT_EQ(irqhost_open(&a, 0, 0600, nullptr, 256), nullptr) << "no buffer, whatever its size";
     for (const std::size_t room : {std::size_t{8}, std::size_t{1}, std::size_t{0}}) {
         char tiny[8] = "xxxxxxx";
         EXPECT_EQ(irqhost_open(&a, 0, 0600, tiny, room), nullptr);
@@ -335,26 +336,35 @@ TEST(Open, BelongsToTheProcessThatOpenedIt)
     EXPECT_FALSE(exists(a));
 }
 
-// A stale FIFO of this user's that it may not remove (in a directory not
-// its own) is reported as such, not as another host's.
-TEST(Open, ReportsAStaleFifoItCannotRemove)
+// An event directory the host may not use says so, naming the line: one it
+// may not search, one it may not write, and one where a stale FIFO of its
+// own may not be removed (not taken for another host's).
+TEST(Open, SaysWhyTheEventDirectoryWillNotDo)
 {
     const std::uint32_t a = test_line(18);
-    child_options isolated;
-    isolated.private_shm = "mode=0755";
-    const int status = run_child(isolated, [a] {
-        if (mkfifo(path_of(a).c_str(), 0600) != 0 || chown(path_of(a).c_str(), 65534, 65534) != 0)
-            return 3;
-        return run_child(as_nobody(), [a] {
-            const opened refused = open_host({a});
-            return refused.host == nullptr &&
-                           refused.why.rfind(name_of(a) + ": cannot remove the stale " + path_of(a), 0) == 0
-                       ? 0
-                       : 1;
+    const struct {
+        const char* options; // of the tmpfs over /dev/shm, which root owns
+        bool stale_fifo;     // one of the host's user's at the line's path
+        std::string says;
+    } cases[] = {
+        {"mode=0700", false, name_of(a) + ": cannot look at " + path_of(a) + ": " + strerror(EACCES)},
+        {"mode=0555", false, name_of(a) + ": cannot create " + event_path_of(private_prefix_of(a).c_str()).text},
+        {"mode=0755", true, name_of(a) + ": cannot remove the stale " + path_of(a)},
+    };
+    for (const auto& c : cases) {
+        child_options isolated;
+        isolated.private_shm = c.options;
+        const int status = run_child(isolated, [&] {
+            if (c.stale_fifo && (mkfifo(path_of(a).c_str(), 0600) != 0 || chown(path_of(a).c_str(), 65534, 65534) != 0))
+                return 3;
+            return run_child(as_nobody(), [&] {
+                const opened refused = open_host({a});
+                return refused.host == nullptr && refused.why.rfind(c.says, 0) == 0 ? 0 : 1;
+            });
         });
-    });
-    SKIP_UNLESS_ISOLATED(status);
-    EXPECT_EQ(status, 0) << ended(status) << " (1: another reason, 3: setup)";
+        SKIP_UNLESS_ISOLATED(status);
+        EXPECT_EQ(status, 0) << c.options << ": " << ended(status) << " (1: another reason, 3: setup)";
+    }
 }
 
 // A probe that fails for another reason than "no reader" must not take a
@@ -507,6 +517,9 @@ TEST(Descriptors, NoneOnZeroToTwoWhicheverStandardOneIsClosed)
         const int status = run_child([&] {
             for (const int fd : closed)
                 close(fd);
+            for (const int fd : open_descriptors()) // so that 3 is the next free one
+                if (fd > 2)
+                    close(fd);
             const std::vector<int> before = open_descriptors();
             std::atomic<bool> done{false};
             std::atomic<int> reached{0};
@@ -764,6 +777,17 @@ TEST(Wait, KeepsItsDeadlineThroughSignalsAndTakesEveryBatch)
             << ready << " lines ready came back only after the timeout";
     }
     irqhost_close(host);
+}
+
+// A name too long for a path is cut short, and the path stays a string.
+TEST(EventPath, CutsALongNameShortAndNamesEveryDescriptor)
+{
+    const std::string folder = path_of(0).substr(0, path_of(0).rfind('/') + 1);
+    const std::string longest(sizeof(event_path::text) - 1 - folder.size(), 'x');
+    for (const std::size_t extra : {std::size_t{0}, std::size_t{1}, std::size_t{100}})
+        EXPECT_EQ(event_path_of((longest + std::string(extra, 'y')).c_str()).text, folder + longest) << extra;
+    for (const int fd : {0, 7, 2147483647})
+        EXPECT_EQ(std::string(path_of_descriptor(fd).text), "/proc/self/fd/" + std::to_string(fd));
 }
 
 TEST(Descriptor, PollsReadableWhileALineIsSetOrAfterAStop)
