@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <getopt.h>
 #include <string>
@@ -25,25 +26,25 @@ void usage(std::FILE* to)
                      "(lines 0 to 7 and mode 0600 by default)\n");
 }
 
-// Whole decimal text up to 4294967295; nothing else is a line number here.
+// Whole decimal text up to 4294967295; nothing else is a line number here
+// (no sign, no blank, no other base).
 bool parse_irq(const char* text, std::uint32_t* irq)
 {
-    std::uint64_t value = 0;
-    const char* p = text;
-    for (; *p >= '0' && *p <= '9' && value <= UINT32_MAX; ++p)
-        value = value * 10 + static_cast<std::uint64_t>(*p - '0');
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long value = std::strtoull(text, &end, 10);
     *irq = static_cast<std::uint32_t>(value);
-    return p != text && *p == '\0' && value <= UINT32_MAX;
+    return *text >= '0' && *text <= '9' && *end == '\0' && errno == 0 && value <= UINT32_MAX;
 }
 
+// Octal text up to 7777, as chmod takes it.
 bool parse_mode(const char* text, unsigned* mode)
 {
-    unsigned value = 0;
-    const char* p = text;
-    for (; *p >= '0' && *p <= '7' && value <= 07777; ++p)
-        value = value * 8 + static_cast<unsigned>(*p - '0');
-    *mode = value;
-    return p != text && *p == '\0' && value <= 07777;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long value = std::strtoul(text, &end, 8);
+    *mode = static_cast<unsigned>(value);
+    return *text >= '0' && *text <= '7' && *end == '\0' && errno == 0 && value <= 07777;
 }
 
 // A bad command line: the reason, the usage, status 2.
@@ -67,8 +68,8 @@ std::string describe(const std::vector<std::uint32_t>& irqs)
 bool print_irq(std::uint32_t irq)
 {
     std::FILE* out = interrupt_output();
-    return std::fprintf(out, "irq %lu\n", static_cast<unsigned long>(irq)) >= 0 && std::fflush(out) == 0 &&
-           !std::ferror(out);
+    std::fprintf(out, "irq %lu\n", static_cast<unsigned long>(irq));
+    return std::fflush(out) == 0 && !std::ferror(out);
 }
 
 // Prints each interrupt until a stop; false when the wait or standard output failed.

@@ -32,7 +32,7 @@ void open_standard_streams()
 {
     // open() takes the lowest free number: the one just found closed.
     for (int fd = 0; fd <= 2; ++fd)
-        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDWR) < 0)
+        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) == -1)
             return;
 }
 
@@ -77,14 +77,17 @@ int wait_for_interrupts(irqhost* host, uint32_t* set, size_t capacity)
     // A pipe whose reader has gone polls as an error, a hung-up terminal or
     // socket as a hang-up; other outputs never do. A stop, or lines set,
     // still come first.
-    pollfd watched[2] = {{irqhost_descriptor(host), POLLIN, 0}, {STDOUT_FILENO, 0, 0}};
+    pollfd watched[2] = {};
+    watched[0].fd = irqhost_descriptor(host);
+    watched[0].events = POLLIN;
+    watched[1].fd = STDOUT_FILENO; // no events asked: only an error or a hang-up
     for (bool gone = false;; gone = (watched[1].revents & (POLLERR | POLLHUP)) != 0) {
         const int taken = irqhost_wait(host, 0, set, capacity);
         if (taken != 0)
             return taken;
         if (gone)
             return output_gone;
-        if (poll(watched, 2, -1) < 0 && errno != EINTR)
+        if (poll(watched, 2, -1) == -1 && errno != EINTR)
             return -2;
     }
 }

@@ -77,6 +77,10 @@ tap "$b" || fail "trigger of $b failed"
 wait_for "$work/main.out" "irq $b"
 tap "$a" || fail "trigger of $a failed"
 wait_for "$work/main.out" "irq $a"
+# Waiting, it takes no time of the processor's.
+sleep 0.5
+ticks=$(awk '{print $14 + $15}' "/proc/$host/stat")
+[ "$ticks" -le 20 ] || fail "an idle host took $ticks ticks of the processor in half a second"
 kill -TERM "$host"; gone "$host"
 [ "$status" = 0 ] || fail "host ended with $status"
 [ "$(cat "$work/main.out")" = "$(printf 'irq %s\nirq %s' "$b" "$a")" ] || fail "host printed: $(cat "$work/main.out")"
@@ -110,25 +114,51 @@ wait_for "$work/pipe.err" "irqhost: cannot write to standard output: its reader 
 [ -e "$dir/OSirq$d" ] && fail "host kept its FIFO after its output was gone"
 gone "$pipeline"
 
-# Started with standard input, output or error closed, it serves as ever
-# (standard output then goes nowhere) and stops cleanly.
-for fd in 0 1 2; do
-  case $fd in
+# Started with standard input, output or error closed (each alone, or all),
+# it serves as ever with /dev/null in their place (standard output then goes
+# nowhere), holds every other descriptor close-on-exec, and stops cleanly.
+for closed in 0 1 2 "0 1 2"; do
+  case $closed in
     0) "$irqhost" "$d" <&- >"$work/closed.out" 2>"$work/closed.err" & ;;
     1) "$irqhost" "$d" >&- 2>"$work/closed.err" & ;;
     2) "$irqhost" "$d" 2>&- >"$work/closed.out" & ;;
+    *) "$irqhost" "$d" <&- >&- 2>&- & ;;
   esac
   host=$!; hosts="$hosts $host"
   for _ in $(seq 100); do [ -p "$dir/OSirq$d" ] && break; sleep 0.05; done
   sleep 0.1
-  tap "$d" || fail "standard stream $fd closed: trigger failed"
-  [ "$fd" = 1 ] || wait_for "$work/closed.out" "irq $d"
+  for fd in $closed; do
+    [ "$(readlink "/proc/$host/fd/$fd")" = /dev/null ] || fail "closed $closed: $fd is $(readlink "/proc/$host/fd/$fd")"
+  done
+  # Its own descriptors (its epoll set, eventfd and FIFOs, not what it
+  # inherited) are close-on-exec.
+  for fd in /proc/"$host"/fd/*; do
+    case $(readlink "$fd") in anon_inode:*|"$dir"/*) ;; *) continue ;; esac
+    flags=$(sed -n 's/^flags:\s*//p' "/proc/$host/fdinfo/${fd##*/}")
+    [ $(( 0$flags & 02000000 )) != 0 ] || fail "closed $closed: $(readlink "$fd") is not close-on-exec"
+  done
+  tap "$d" || fail "closed $closed: trigger failed"
+  [ "$closed" = 0 ] || [ "$closed" = 2 ] && wait_for "$work/closed.out" "irq $d"
   sleep 0.1
-  kill -0 "$host" 2>/dev/null || fail "standard stream $fd closed: the host ended after an interrupt"
+  kill -0 "$host" 2>/dev/null || fail "closed $closed: the host ended after an interrupt"
   kill -TERM "$host"; gone "$host"
-  [ "$status" = 0 ] || fail "standard stream $fd closed: host ended with $status"
-  [ -e "$dir/OSirq$d" ] && fail "standard stream $fd closed: FIFO left behind"
+  [ "$status" = 0 ] || fail "closed $closed: host ended with $status"
+  [ -e "$dir/OSirq$d" ] && fail "closed $closed: FIFO left behind"
 done
+
+# A write to a reader that has gone fails, and ends the host with status 1,
+# not by SIGPIPE: the reader goes while the host is stopped, with a line set.
+mkfifo "$work/out"
+cat "$work/out" >/dev/null & reader=$!
+"$irqhost" "$d" >"$work/out" 2>"$work/gone.err" & host=$!; hosts="$hosts $host"
+wait_for "$work/gone.err" "irqhost: publishing 1 line: OSirq$d; Ctrl+C stops"
+kill -STOP "$host"
+tap "$d" || fail "trigger of $d failed"
+kill "$reader"; wait "$reader" 2>/dev/null
+kill -CONT "$host"; gone "$host"
+[ "$status" = 1 ] || fail "a write to a gone reader: status $status"
+grep -q "^irqhost: cannot write to standard output: " "$work/gone.err" || fail "$(cat "$work/gone.err")"
+[ -e "$dir/OSirq$d" ] && fail "host kept its FIFO after a write to a gone reader"
 
 # The defaults: lines 0 to 7, mode 0600. Those names are in everyone's use,
 # so this part runs in a private /dev/shm of its own (root only).

@@ -216,10 +216,19 @@ TEST(Host, CtrlCEndsItWhateverItIsDoing)
     {
         host_process host(arguments_of(few), output::unread);
         ASSERT_TRUE(host.says("irqhost: publishing 2 lines"));
-        for (int i = 0; i < 3000 && host.exit_code(0) == STILL_ACTIVE; ++i) {
-            irqhost_raise(few[i % 2]);
-            Sleep(1);
+        // Raised until a raise stays unreported: the host is blocked in a
+        // write to its full output then (it resets a line as it reports it).
+        const HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, widen(name_of(few[0]).c_str()).text);
+        ASSERT_NE(event, nullptr);
+        bool blocked = false;
+        for (int i = 0; i < 20000 && !blocked; ++i) {
+            irqhost_raise(few[0]);
+            blocked = true;
+            for (int waited = 0; waited < 100 && blocked; ++waited)
+                blocked = WaitForSingleObject(event, 0) == WAIT_OBJECT_0 && (Sleep(waited < 10 ? 0 : 2), true);
         }
+        CloseHandle(event);
+        ASSERT_TRUE(blocked) << "the host's output never filled";
         const auto pressed = std::chrono::steady_clock::now();
         press_ctrl_c();
         EXPECT_EQ(host.exit_code(5000), 0u);

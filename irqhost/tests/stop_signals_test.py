@@ -3,9 +3,10 @@
 publishes (each stop signal), while it withdraws its lines, while a write to
 its full standard output blocks, and after it has closed its host (when a
 handler must not reach the freed host). Each time it
-ends with status 0 and leaves no FIFO. Every wait has a time limit.
+ends with status 0 and leaves no FIFO; an output that hangs up ends it with
+status 1. Every wait has a time limit.
 Usage: stop_signals_test.py IRQHOST"""
-import fcntl, os, select, signal, subprocess, sys, time
+import fcntl, os, select, signal, socket, subprocess, sys, time
 
 irqhost = sys.argv[1]
 base = 3_100_000_000 + (os.getpid() % 1_000_000) * 1000
@@ -129,7 +130,30 @@ def stop_after_close():
 
 
 failed = 0
-cases = (stop_while_publishing, stop_while_closing, stop_while_output_is_full, stop_after_close)
+def output_hung_up():
+    # A socket whose peer has closed polls as hung up: the host ends at once,
+    # with status 1, and withdraws its line.
+    line = base + 903
+    mine, theirs = socket.socketpair()
+    err_reader, err_writer = os.pipe()
+    host = subprocess.Popen([irqhost, str(line)], stdout=theirs.fileno(), stderr=err_writer)
+    theirs.close()
+    os.close(err_writer)
+    read_line(err_reader)
+    mine.close()
+    try:
+        status = host.wait(10)
+    except subprocess.TimeoutExpired:
+        host.kill()
+        raise AssertionError("the host still runs 10 s after its output hung up")
+    said = read_line(err_reader)
+    os.close(err_reader)
+    assert status == 1, f"status {status} after its output hung up"
+    assert "its reader has gone" in said, said
+    assert not os.path.lexists(path(line)), "the FIFO was left behind"
+
+
+cases = (stop_while_publishing, stop_while_closing, stop_while_output_is_full, stop_after_close, output_hung_up)
 for case in cases:
     try:
         case()
