@@ -31,7 +31,9 @@ for line in 3 5 0 9; do
 done
 
 kill -INT "$host"
-wait "$host" || true
+status=0
+wait "$host" || status=$?
 host=""
+[ "$status" = 0 ] || echo "--- the host ended with status $status"
 echo "--- the host printed:"
 cat "$log/host.out"

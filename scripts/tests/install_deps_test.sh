@@ -18,7 +18,21 @@ for last; do :; done
 line=$(grep "^$last " "$STATES") || exit 1
 echo "${line#* }" | tr -d '\n'
 STUB
-printf '#!/bin/sh\necho "$*" >>"$CALLS"\n' >"$work/bin/apt-get"
+# apt-get logs its calls; its update finds the lists locked as often as
+# $work/locked says, or fails as $APT_BROKEN says (update or install).
+cat >"$work/bin/apt-get" <<'STUB'
+#!/bin/sh
+echo "$*" >>"$CALLS"
+case "$1 ${APT_BROKEN:-}" in
+  "update update"|"install install") echo "E: it broke" >&2; exit 100 ;;
+esac
+locked=$(cat "$LOCKED" 2>/dev/null || echo 0)
+if [ "$1" = update ] && [ "$locked" -gt 0 ]; then
+  echo $((locked - 1)) >"$LOCKED"
+  echo "E: Could not get lock /var/lib/apt/lists/lock" >&2
+  exit 100
+fi
+STUB
 printf '#!/bin/sh\necho "sudo" >>"$CALLS"\nexec "$@"\n' >"$work/bin/sudo"
 chmod +x "$work/bin/"*
 cat >"$work/status" <<'STATES'
@@ -37,6 +51,21 @@ said=$(STATES=$work/status CALLS=$work/calls PATH="$work/bin:$PATH" scripts/inst
   fail "install-deps.sh failed with nothing missing"
 [ -e "$work/calls" ] && fail "apt was called with nothing missing: $(cat "$work/calls")"
 [ -z "$said" ] || fail "it said, with nothing missing: $said"
+# The lists locked by another process twice: it says it waits, then installs.
+rm -f "$work/calls"
+echo 2 >"$work/locked"
+said=$(LOCKED=$work/locked STATES=$work/status CALLS=$work/calls PATH="$work/bin:$PATH" scripts/install-deps.sh absent 2>&1) ||
+  fail "install-deps.sh failed after waiting for the lock: $said"
+[ "$(echo "$said" | grep -c "another apt process holds the lock; waiting")" = 2 ] || fail "it did not say it waits: $said"
+grep -q "^install -y" "$work/calls" || fail "not installed after the wait: $(cat "$work/calls")"
+# A failing update or install: its output, a reason, status 1, and no install after a failed update.
+for broken in update install; do
+  rm -f "$work/calls"
+  said=$(APT_BROKEN=$broken STATES=$work/status CALLS=$work/calls PATH="$work/bin:$PATH" scripts/install-deps.sh absent 2>&1) &&
+    fail "install-deps.sh went on after a failed $broken"
+  case $said in *"E: it broke"*"install-deps: apt-get $broken failed"*) ;; *) fail "a failed $broken: $said" ;; esac
+  [ "$broken" = update ] && grep -q "^install" "$work/calls" && fail "installed after a failed update"
+done
 # Another user than root: apt through sudo, or, where there is none, a
 # clear refusal and no call of apt.
 mkdir "$work/user"

@@ -62,7 +62,7 @@ each_failure_stops() {
   grep -v '^==' "$work/expected" >"$work/steps"
   while IFS= read -r step; do
     name=${step%% *}
-    grep -qx "$name" "$work/names" || continue
+    grep -Fqx -- "$name" "$work/names" || continue
     case " ${tolerated:-} " in *" $name "*) continue ;; esac
     FAIL=$step run "$@"
     [ "$status" != 0 ] || fail "the run went on when '$step' failed"

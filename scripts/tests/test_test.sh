@@ -35,7 +35,7 @@ wine wineboot --init
 ctest --preset windows
 cpack --config build/windows/CPackConfig.cmake -B build/packages
 wineserver -k
-wineserver -w
+(the Wine prefix's wineserver had ended)
 == install-deps.sh waits for apt's lock
 install_deps_test.sh"
 run test.sh
