@@ -1,9 +1,8 @@
 // irqhost.exe as a user meets it: what it publishes and prints, what it
 // refuses, and that each way a stop comes ends it and withdraws its events.
 // Ctrl+C comes from a console of the test's own, which the host shares.
-#include "event_name.h"
 #include "irqhost.h"
-#include "wide_name.h"
+#include "windows_test.h"
 
 #include <gtest/gtest.h>
 
@@ -14,31 +13,11 @@
 
 namespace {
 
+using namespace test_support;
+
 std::uint32_t test_line(unsigned offset)
 {
     return 1'400'000'000u + static_cast<std::uint32_t>(GetCurrentProcessId() % 100'000) * 5'000u + offset;
-}
-
-std::string name_of(std::uint32_t irq)
-{
-    return event_name_from_irq(irq).text;
-}
-
-bool published(std::uint32_t irq)
-{
-    const HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, widen(name_of(irq).c_str()).text);
-    if (event != nullptr)
-        CloseHandle(event);
-    return event != nullptr;
-}
-
-std::wstring irqhost_path()
-{
-    wchar_t self[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring path(self, length);
-    path.resize(path.find_last_of(L"\\/") + 1);
-    return path + L"irqhost.exe";
 }
 
 // Appends what the pipe holds by now, without blocking.
@@ -74,7 +53,7 @@ struct host_process {
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdOutput = out_write;
         startup.hStdError = err_write;
-        std::wstring command_line = L"\"" + irqhost_path() + L"\" " + arguments;
+        std::wstring command_line = L"\"" + beside_this_program(L"irqhost.exe") + L"\" " + arguments;
         EXPECT_TRUE(CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
                                    &process));
         if (out_write != nullptr)
@@ -92,22 +71,14 @@ struct host_process {
     host_process(const host_process&) = delete;
     host_process& operator=(const host_process&) = delete;
 
-    // Until standard error holds `text`, 10 s at most.
-    bool says(const std::string& text)
+    // Until standard error (says) or output (printed) holds `text`, 10 s at most.
+    bool says(const std::string& text) { return holds(err, &err_text, text); }
+    bool printed(const std::string& text) { return holds(out, &out_text, text); }
+    static bool holds(HANDLE pipe, std::string* read, const std::string& text)
     {
         for (int i = 0; i < 1000; ++i) {
-            read_available(err, &err_text);
-            if (err_text.find(text) != std::string::npos)
-                return true;
-            Sleep(10);
-        }
-        return false;
-    }
-    bool printed(const std::string& text)
-    {
-        for (int i = 0; i < 1000; ++i) {
-            read_available(out, &out_text);
-            if (out_text.find(text) != std::string::npos)
+            read_available(pipe, read);
+            if (read->find(text) != std::string::npos)
                 return true;
             Sleep(10);
         }

@@ -1,9 +1,8 @@
 // libirqhost on Windows: the same interface over kernel32 events, with the
 // threads that wait on more lines than one wait takes.
-#include "event_name.h"
 #include "irqhost.h"
 #include "named_event.h"
-#include "wide_name.h"
+#include "windows_test.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +17,8 @@
 
 namespace {
 
+using namespace test_support;
+
 std::uint32_t test_line(unsigned offset)
 {
     return 1'600'000'000u + static_cast<std::uint32_t>(GetCurrentProcessId() % 100'000) * 10'000u + offset;
@@ -30,19 +31,6 @@ std::vector<std::uint32_t> many_test_lines(std::size_t count, unsigned from = 50
     for (std::size_t i = 0; i < count; ++i)
         lines.push_back(test_line(from + static_cast<unsigned>(i)));
     return lines;
-}
-
-std::string name_of(std::uint32_t irq)
-{
-    return event_name_from_irq(irq).text;
-}
-
-bool published(std::uint32_t irq)
-{
-    const HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, widen(name_of(irq).c_str()).text);
-    if (event != nullptr)
-        CloseHandle(event);
-    return event != nullptr;
 }
 
 void trigger(std::uint32_t irq)

@@ -1,7 +1,6 @@
 // The built bellTap.exe against events this process creates, as a host would.
 // Line numbers come from the process id, far above any line a real host uses.
-#include "event_name.h"
-#include "wide_name.h"
+#include "windows_test.h"
 
 #include <gtest/gtest.h>
 
@@ -11,20 +10,13 @@
 
 namespace {
 
+using namespace test_support;
+
 struct outcome {
     DWORD exit_code;
     std::string out;
     std::string err;
 };
-
-std::wstring belltap_path()
-{
-    wchar_t self[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring path(self, length);
-    path.resize(path.find_last_of(L"\\/") + 1);
-    return path + L"..\\bellTap.exe";
-}
 
 std::string read_all(HANDLE pipe)
 {
@@ -47,7 +39,7 @@ outcome run_belltap(const std::wstring& arguments)
     SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
 
-    const std::wstring program = belltap_path();
+    const std::wstring program = beside_this_program(L"..\\bellTap.exe");
     std::wstring command_line = L"\"" + program + L"\"";
     if (!arguments.empty())
         command_line += L" " + arguments;
@@ -85,11 +77,6 @@ outcome run_belltap(const std::wstring& arguments)
 std::uint32_t test_line(unsigned offset)
 {
     return 1'500'000'000u + static_cast<std::uint32_t>(GetCurrentProcessId() % 1'000'000) * 100u + offset;
-}
-
-std::string name_of(std::uint32_t irq)
-{
-    return event_name_from_irq(irq).text;
 }
 
 std::wstring argument(std::uint32_t irq)
