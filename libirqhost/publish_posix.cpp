@@ -267,6 +267,18 @@ bool link_public(const char* made, const char* path, const hosted_line& line)
     return false;
 }
 
+// A stale FIFO that a host holds open while it takes it back looks live to
+// a setter, whose byte would be lost with it: the new FIFO (`to`, when
+// published) is set in its place. No byte can be older: a FIFO that no
+// process holds open keeps none.
+void hand_on_sets(int stale, int to)
+{
+    char bytes[64];
+    if (read(stale, bytes, sizeof bytes) > 0 && to != -1 && write(to, "\a", 1) != 1) {
+        // Full: set already.
+    }
+}
+
 // Reads a private name, ".OSirqN.PID.RANDOM" with RANDOM 16 hexadecimal
 // digits: its line and the process that made it.
 bool parse_private_name(const char* entry, uint32_t* irq, pid_t* maker)
@@ -331,8 +343,10 @@ bool publish(uint32_t irq, unsigned mode, hosted_line* line, char* why, size_t w
         }
         remove_private(made.text, *line);
     }
-    if (stale != -1)
+    if (stale != -1) {
+        hand_on_sets(stale, line->fd);
         close(stale);
+    }
     return line->fd != -1;
 }
 

@@ -159,6 +159,31 @@ TEST(Publish, OfTwoHostsReclaimingOneStaleFifoExactlyOneWins)
     }
 }
 
+// A raise that comes while a host takes back a stale FIFO finds it held open
+// and returns 0: the new host hears it.
+TEST(Publish, ARaiseWhileAStaleFifoIsTakenBackIsHeard)
+{
+    const std::uint32_t line = test_line(5);
+    const int status = run_child([&] {
+        if (mkfifo(path_of(line).c_str(), 0600) != 0)
+            return 9;
+        int raised = -1;
+        set_call_hook([&](moment when, call what, const char* p, int flags, long result) {
+            if (raised == -1 && when == moment::after && what == call::open && result != -1 && reads_a_fifo(p, flags))
+                raised = irqhost_raise(line);
+        });
+        const attempt a = open_host({line});
+        set_call_hook({});
+        std::uint32_t set[1];
+        const bool heard = a.host != nullptr && irqhost_wait(a.host, 1000, set, 1) == 1;
+        irqhost_close(a.host);
+        if (raised != 0)
+            return 1;
+        return heard ? 0 : 2;
+    });
+    EXPECT_EQ(status, 0) << ended(status) << " (1: the raise did not find the line, 2: the new host did not hear it)";
+}
+
 // A refusal in the middle of publishing (another host takes the name just
 // before the link; the private FIFO vanishes) leaves nothing of either line
 // and the process's descriptors as they were.
