@@ -40,16 +40,18 @@ BOOL WINAPI stop_host(DWORD)
 bool has_a_handle(FILE* stream)
 {
     const int fd = _fileno(stream);
-    const intptr_t handle = fd >= 0 ? _get_osfhandle(fd) : -1;
-    if (handle == -1 || handle == -2 || handle == 0)
+    const intptr_t value = fd >= 0 ? _get_osfhandle(fd) : -1;
+    if (value == -1 || value == -2 || value == 0)
         return false;
-    // Wine hands a program started with a descriptor closed a handle to
+    const auto handle = reinterpret_cast<HANDLE>(value);
+    SetLastError(NO_ERROR);
+    const DWORD type = GetFileType(handle);
+    if (type != FILE_TYPE_DISK) // a console, a pipe or a socket; unknown where the handle is none
+        return type != FILE_TYPE_UNKNOWN || GetLastError() == NO_ERROR;
+    // Wine hands a program started with a descriptor closed a file handle to
     // nothing, which only a question about the file shows.
     BY_HANDLE_FILE_INFORMATION about{};
-    SetLastError(NO_ERROR);
-    if (GetFileType(reinterpret_cast<HANDLE>(handle)) == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR)
-        return false;
-    return GetFileInformationByHandle(reinterpret_cast<HANDLE>(handle), &about) || GetLastError() != ERROR_INVALID_HANDLE;
+    return GetFileInformationByHandle(handle, &about) || GetLastError() != ERROR_INVALID_HANDLE;
 }
 
 } // namespace

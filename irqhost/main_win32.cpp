@@ -5,6 +5,8 @@
 #include "demo_host.h"
 
 #include <algorithm>
+#include <cwchar>
+#include <iterator>
 #include <string>
 #include <vector>
 #include <windows.h>
@@ -13,11 +15,12 @@ namespace {
 
 std::string utf8(const wchar_t* text)
 {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    std::string converted(size > 0 ? static_cast<std::size_t>(size) : 1, '\0');
-    if (size > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text, -1, converted.data(), size, nullptr, nullptr);
-    converted.resize(converted.size() - 1);
+    const int length = static_cast<int>(wcslen(text));
+    std::string converted(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr,
+                                                                       nullptr)),
+                          '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, length, converted.data(), static_cast<int>(converted.size()), nullptr,
+                        nullptr);
     return converted;
 }
 
@@ -27,7 +30,9 @@ int wmain(int argc, wchar_t* argv[])
 {
     std::vector<std::string> arguments(static_cast<std::size_t>(argc));
     std::transform(argv, argv + argc, arguments.begin(), utf8);
-    std::vector<char*> pointers(arguments.size() + 1, nullptr);
-    std::transform(arguments.begin(), arguments.end(), pointers.begin(), [](std::string& a) { return a.data(); });
+    std::vector<char*> pointers;
+    std::transform(arguments.begin(), arguments.end(), std::back_inserter(pointers),
+                   [](std::string& argument) { return argument.data(); });
+    pointers.push_back(nullptr);
     return run_demo_host(argc, pointers.data());
 }

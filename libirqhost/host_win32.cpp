@@ -150,16 +150,13 @@ size_t take_pending(irqhost* host, uint32_t* lines, size_t capacity, size_t* las
     AcquireSRWLockExclusive(&host->lock);
     const size_t start = host->next;
     for (size_t looked = 0; looked < host->count && taken < capacity && host->pending_count > 0;) {
-        // The lines from i on that share its word of the set, up to the last line.
+        // The lines from i on that share its word of the set; none past the
+        // last line is ever pending, nor, on from the first, one looked at.
         const size_t i = (start + looked) % host->count;
-        size_t span = 64 - i % 64;
-        span = span < host->count - i ? span : host->count - i;
-        span = span < host->count - looked ? span : host->count - looked;
-        uint64_t word = host->pending.words[i / 64] >> (i % 64);
-        if (span < 64)
-            word &= (uint64_t{1} << span) - 1;
+        const uint64_t word = host->pending.words[i / 64] >> (i % 64);
         if (word == 0) {
-            looked += span;
+            const size_t rest_of_word = 64 - i % 64;
+            looked += rest_of_word < host->count - i ? rest_of_word : host->count - i;
             continue;
         }
         const auto skip = static_cast<size_t>(__builtin_ctzll(word));

@@ -30,7 +30,7 @@ void read_available(HANDLE pipe, std::string* text)
         text->append(buffer, n);
 }
 
-enum class output { pipe, none, unread };
+enum class output { pipe, none, bogus, unread };
 
 // irqhost.exe with `arguments`, its standard output and error read here.
 struct host_process {
@@ -42,7 +42,7 @@ struct host_process {
     {
         SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
         HANDLE out_write = nullptr, err_write = nullptr;
-        if (to != output::none)
+        if (to == output::pipe || to == output::unread)
             CreatePipe(&out, &out_write, &inheritable, to == output::unread ? 1 : 0);
         CreatePipe(&err, &err_write, &inheritable, 0);
         if (out != nullptr)
@@ -51,7 +51,7 @@ struct host_process {
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = out_write;
+        startup.hStdOutput = to == output::bogus ? reinterpret_cast<HANDLE>(0x1234) : out_write;
         startup.hStdError = err_write;
         std::wstring command_line = L"\"" + beside_this_program(L"irqhost.exe") + L"\" " + arguments;
         EXPECT_TRUE(CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
@@ -154,12 +154,12 @@ TEST(CommandLine, RefusesWhatIsNoLineAndSaysItsVersion)
 
 // More lines than one wait of the system takes, each interrupt printed as
 // it comes, and Ctrl+C ends it cleanly with its events withdrawn; with its
-// standard output missing it serves just the same.
+// standard output missing, or a handle to nothing, it serves just the same.
 TEST(Host, PublishesManyLinesAndCtrlCWithdrawsThem)
 {
     prepare_console();
     const std::vector<std::uint32_t> lines = lines_from(0, 100);
-    for (const output to : {output::pipe, output::none}) {
+    for (const output to : {output::pipe, output::none, output::bogus}) {
         host_process host(arguments_of(lines), to);
         ASSERT_TRUE(host.says("irqhost: publishing 100 lines: " + name_of(lines[0]) + ", "));
         for (const std::uint32_t line : {lines[0], lines[99], lines[64]}) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include <malloc.h>
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -73,6 +74,33 @@ struct held {
 };
 
 #include "wait_cases.h"
+
+// Bytes in use on the C runtime's heap, where the library allocates.
+std::size_t heap_in_use()
+{
+    _HEAPINFO entry{};
+    std::size_t used = 0;
+    while (_heapwalk(&entry) == _HEAPOK)
+        used += entry._useflag == _USEDENTRY ? entry._size : 0;
+    return used;
+}
+
+// Opening, refusing and closing, many times over, leave the heap as it was.
+TEST(Open, LeaksNothing)
+{
+    const std::vector<std::uint32_t> lines = many_test_lines(70); // two waiting threads
+    std::vector<std::uint32_t> twice = lines;
+    twice.push_back(lines[7]);
+    const auto cycle = [&] {
+        irqhost_close(irqhost_open(lines.data(), lines.size(), 0, nullptr, 0));
+        irqhost_close(irqhost_open(twice.data(), twice.size(), 0, nullptr, 0));
+    };
+    cycle();
+    const std::size_t before = heap_in_use();
+    for (int i = 0; i < 100; ++i)
+        cycle();
+    EXPECT_LT(heap_in_use(), before + 512) << "the heap grew by " << heap_in_use() - before;
+}
 
 // Any number of lines, all of them or none: a squatter, a live host or a
 // line given twice anywhere among 4096 leaves none of them published and
