@@ -27,13 +27,13 @@ uint32_t irq_from_text(const char* text)
     if (*p == '-' || *p == '+')
         ++p;
 
-    // Stops growing just past the limit, so digit strings of any length are
-    // read in one pass without overflow.
+    // Stops growing at the limit, so digit strings of any length are read in
+    // one pass without overflow.
     uint64_t magnitude = 0;
     for (; is_digit(*p); ++p) {
         magnitude = magnitude * 10 + static_cast<uint64_t>(*p - '0');
         if (magnitude > magnitude_limit)
-            magnitude = magnitude_limit + 1;
+            magnitude = magnitude_limit;
     }
 
     // Two's complement: the bits of the signed result, read as unsigned.

@@ -7,6 +7,7 @@
 
 int wmain(int argc, wchar_t* argv[])
 {
+    // The command reads its first argument alone.
     const char* const arguments[] = {"bellTap", argc > 1 ? ascii_prefix_in_place(argv[1]) : nullptr, nullptr};
-    return run_trigger(argc > 1 ? 2 : 1, arguments);
+    return run_trigger(argc, arguments);
 }

@@ -45,12 +45,21 @@ uint64_t as_own(uint64_t s, uint64_t process)
     return (s & ~uint64_t{0xFFFFFFFFu}) == process ? s : process | (s & placed_bits);
 }
 
+// A slot of poll's that asks for no event: a descriptor that is not open
+// answers that it is invalid.
+pollfd slot(int fd)
+{
+    pollfd asked{};
+    asked.fd = fd;
+    return asked;
+}
+
 // Fills each free one of 0, 1 and 2 with a placeholder. open() takes the
 // lowest free number, so placeholders go on until one lands above 2. A
 // placeholder already there polls as invalid too; it then costs one open.
 void fill_free_slots()
 {
-    pollfd slots[3] = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}};
+    pollfd slots[3] = {slot(0), slot(1), slot(2)};
     poll(slots, 3, 0); // where it fails, no slot says it is free
     if (((slots[0].revents | slots[1].revents | slots[2].revents) & POLLNVAL) == 0)
         return;

@@ -374,11 +374,14 @@ TEST(Raise, WithoutProcRefusesAFifoSwappedInAtEachStep)
 TEST(Descriptors, EveryOpenIsCloseOnExecAndFollowsNoLink)
 {
     const std::uint32_t line = test_line(12);
-    for (const bool hide_proc : {false, true}) {
+    for (const bool hide_proc : {false, true})
+    for (const bool stdin_closed : {false, true}) { // then descriptor 0 is held for a moment
         child_options isolated;
         isolated.private_shm = hide_proc ? "mode=1777" : nullptr;
         isolated.hide_proc = hide_proc;
         const int status = run_child(isolated, [&] {
+            if (stdin_closed)
+                close(0);
             std::vector<std::pair<std::string, int>> opens;
             set_call_hook([&](moment when, call what, const char* p, int flags, long) {
                 if (when == moment::before && what == call::open)
@@ -400,7 +403,8 @@ TEST(Descriptors, EveryOpenIsCloseOnExecAndFollowsNoLink)
             return opens.size() >= 4 ? 0 : 3;
         });
         SKIP_UNLESS_ISOLATED(status);
-        EXPECT_EQ(status, 0) << "without /proc: " << hide_proc << ": " << ended(status)
+        EXPECT_EQ(status, 0) << "without /proc: " << hide_proc << ", standard input closed: " << stdin_closed << ": "
+                             << ended(status)
                              << " (1: not close-on-exec, 2: a link would be followed, 3: too few opens seen)";
     }
 }

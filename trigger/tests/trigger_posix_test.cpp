@@ -453,11 +453,11 @@ struct path_swapper {
         pid = fork();
         if (pid == 0) {
             alarm(60);
-            // At moments of every length up to some 20 us apart, so that a
+            // At moments of every length up to some 50 us apart, so that a
             // swap falls between any two of bellTap's steps, and sometimes none.
             for (unsigned pause = 1;; pause = pause * 1103515245u + 12345u) {
                 renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
-                const auto until = std::chrono::steady_clock::now() + std::chrono::nanoseconds((pause >> 16) % 20'000);
+                const auto until = std::chrono::steady_clock::now() + std::chrono::nanoseconds((pause >> 16) % 50'000);
                 while (std::chrono::steady_clock::now() < until) {
                 }
             }
@@ -494,7 +494,7 @@ TEST(Race, AFifoTheCallerMayOnlyWriteNeverGetsAByte)
             int set = 0;
             {
                 const path_swapper swapper(path_of(full.irq), path_of(write_only.irq));
-                for (int i = 0; i < 150; ++i)
+                for (int i = 0; i < 400 && (i < 150 || set == 0); ++i)
                     set += belltap.run(full.irq).status == 0;
             }
             if (write_only.pending() != 0)
