@@ -12,6 +12,7 @@
 #include "stdio_guard.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/epoll.h>
@@ -30,7 +31,7 @@ constexpr int batch_size = 64;
 // Reads everything pending: a read that does not fill the buffer took the rest.
 void drain(int fd)
 {
-    char bytes[4096];
+    char bytes[PIPE_BUF];
     while (read(fd, bytes, sizeof bytes) == sizeof bytes) {
     }
 }
@@ -103,17 +104,21 @@ irqhost* irqhost_open(const uint32_t* lines, size_t count, unsigned mode, char* 
     // Every descriptor opened from here on lands above 2.
     const stdio_guard guard;
     auto* host = static_cast<irqhost*>(calloc(1, sizeof(irqhost)));
-    auto* hosted = static_cast<hosted_line*>(calloc(count, sizeof(hosted_line)));
-    if (host == nullptr || hosted == nullptr) {
+    if (host == nullptr) {
         report(why, why_size, "out of memory");
-        free(host);
-        free(hosted);
         return nullptr;
     }
     host->owner = getpid();
-    host->lines = hosted;
     host->epoll = epoll_create1(EPOLL_CLOEXEC);
-    host->stop = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    // Written once, by the first stop: its count never fills, and the write
+    // never blocks.
+    host->stop = eventfd(0, EFD_CLOEXEC);
+    hosted_line* hosted = host->lines = static_cast<hosted_line*>(calloc(count, sizeof(hosted_line)));
+    if (hosted == nullptr) {
+        report(why, why_size, "out of memory");
+        irqhost_close(host);
+        return nullptr;
+    }
     if (host->epoll == -1 || host->stop == -1 || !watch(host->epoll, host->stop, stop_mark)) {
         report(why, why_size, "cannot make the host's wait: %s", strerror(errno));
         irqhost_close(host);
@@ -180,12 +185,13 @@ void irqhost_stop(irqhost* host)
     if (host == nullptr)
         return;
     const int saved_errno = errno; // a signal handler must leave errno as it was
-    __atomic_store_n(&host->stopped, 1, __ATOMIC_SEQ_CST);
-    // The stop descriptor is shared with the process that opened the host:
-    // another process's stop is its own alone.
+    // The first stop makes the stop descriptor readable, for good. It is
+    // shared with the process that opened the host: another process's stop
+    // is its own alone.
     const uint64_t one = 1;
-    if (is_owner(host) && write(host->stop, &one, sizeof one) == -1) {
-        // Already readable: the counter is full, which is a stop as well.
+    if (__atomic_exchange_n(&host->stopped, 1, __ATOMIC_SEQ_CST) == 0 && is_owner(host) &&
+        write(host->stop, &one, sizeof one) == -1) {
+        // Only where the descriptor is gone (a misuse): nothing to do.
     }
     errno = saved_errno;
 }

@@ -19,7 +19,6 @@
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -216,11 +215,12 @@ void remove_own_fifo(const char* path, const hosted_line& line)
 // nothing under the public one.
 event_path private_path_beside(const char* name)
 {
-    uint64_t random = 0;
+    // Unforeseeable where the kernel can tell; where it cannot yet, the count
+    // of names this process has made, which another host's never meets.
+    static uint64_t made = 0;
+    uint64_t random = __atomic_add_fetch(&made, 1, __ATOMIC_RELAXED);
     if (getrandom(&random, sizeof random, GRND_NONBLOCK) != sizeof random) {
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        random = static_cast<uint64_t>(now.tv_nsec) ^ reinterpret_cast<uintptr_t>(&now);
+        // Kept: the count.
     }
     char hidden[sizeof(event_name) + 48];
     snprintf(hidden, sizeof hidden, ".%s.%ld.%016llx", name, static_cast<long>(getpid()),
@@ -357,14 +357,11 @@ void withdraw(const hosted_line& line)
 
 void remove_stale_private_fifos(const uint32_t* lines, size_t count)
 {
-    const event_path folder = event_path_of("");
-    const int listing_fd = open(folder.text, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* listing = listing_fd != -1 ? fdopendir(listing_fd) : nullptr;
-    if (listing == nullptr) {
-        if (listing_fd != -1)
-            close(listing_fd);
+    // The C library opens a listing close-on-exec; the caller's guard keeps
+    // it above 2.
+    DIR* listing = opendir(event_path_of("").text);
+    if (listing == nullptr)
         return;
-    }
     for (const dirent* entry; (entry = readdir(listing)) != nullptr;) {
         uint32_t irq = 0;
         pid_t maker = 0;
