@@ -9,6 +9,13 @@ namespace {
 // The console runs its handler on a thread of its own: the host it reaches
 // is taken and let go under this lock.
 CRITICAL_SECTION guard;
+
+struct guarded {
+    guarded() { EnterCriticalSection(&guard); }
+    ~guarded() { LeaveCriticalSection(&guard); }
+    guarded(const guarded&) = delete;
+    guarded& operator=(const guarded&) = delete;
+};
 irqhost* stopped_host = nullptr;
 bool stop_pending = false;
 FILE* interrupts = nullptr;
@@ -16,14 +23,18 @@ FILE* interrupts = nullptr;
 // How long a stop waits for the main loop to end the process.
 constexpr DWORD stop_grace_ms = 500;
 
-BOOL WINAPI stop_host(DWORD)
+void stop_or_keep_the_stop()
 {
-    EnterCriticalSection(&guard);
+    const guarded lock;
     if (stopped_host != nullptr)
         irqhost_stop(stopped_host);
     else
         stop_pending = true;
-    LeaveCriticalSection(&guard);
+}
+
+BOOL WINAPI stop_host(DWORD)
+{
+    stop_or_keep_the_stop();
     // The main loop now withdraws the lines and ends the process. A write
     // blocked on an output that nobody reads would keep it from that, and no
     // call ends such a write; so after a grace the process ends here, and
@@ -40,10 +51,9 @@ BOOL WINAPI stop_host(DWORD)
 bool has_a_handle(FILE* stream)
 {
     const int fd = _fileno(stream);
-    const intptr_t value = fd >= 0 ? _get_osfhandle(fd) : -1;
-    if (value == -1 || value == -2 || value == 0)
+    if (fd < 0) // started without a handle, or with a null one
         return false;
-    const auto handle = reinterpret_cast<HANDLE>(value);
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
     SetLastError(NO_ERROR);
     const DWORD type = GetFileType(handle);
     if (type != FILE_TYPE_DISK) // a console, a pipe or a socket; unknown where the handle is none
@@ -77,18 +87,16 @@ void hold_stop_signals()
 
 void stop_on_signals(irqhost* host)
 {
-    EnterCriticalSection(&guard);
+    const guarded lock;
     stopped_host = host;
     if (stop_pending)
         irqhost_stop(host);
-    LeaveCriticalSection(&guard);
 }
 
 void release_stop_signals()
 {
-    EnterCriticalSection(&guard);
+    const guarded lock;
     stopped_host = nullptr;
-    LeaveCriticalSection(&guard);
 }
 
 // No call tells when a pipe's reader has gone: the next write fails.

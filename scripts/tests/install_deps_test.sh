@@ -58,6 +58,13 @@ said=$(LOCKED=$work/locked STATES=$work/status CALLS=$work/calls PATH="$work/bin
   fail "install-deps.sh failed after waiting for the lock: $said"
 [ "$(echo "$said" | grep -c "another apt process holds the lock; waiting")" = 2 ] || fail "it did not say it waits: $said"
 grep -q "^install -y" "$work/calls" || fail "not installed after the wait: $(cat "$work/calls")"
+# The time to wait runs out while it waits for the lists: the install is
+# given no time of its own to wait for dpkg's lock, never less than none.
+rm -f "$work/calls"
+echo 1 >"$work/locked"
+APT_WAIT=1 LOCKED=$work/locked STATES=$work/status CALLS=$work/calls PATH="$work/bin:$PATH" scripts/install-deps.sh absent \
+  >/dev/null 2>&1 || fail "install-deps.sh failed when its time ran out while it waited"
+grep -q -- "-o DPkg::Lock::Timeout=0 absent$" "$work/calls" || fail "the install's time to wait: $(grep install "$work/calls")"
 # A failing update or install: its output, a reason, status 1, and no install after a failed update.
 for broken in update install; do
   rm -f "$work/calls"

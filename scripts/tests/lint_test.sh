@@ -14,9 +14,14 @@ posix=$(echo "$sources" | grep -v win32)
 # The files one call named, sorted, one a line.
 files_of() { grep "^$1 " "$calls" | sed -n "${2:-1}p" | tr ' ' '\n' | grep '\.cpp$' | sort; }
 
+mkdir "$work/tmp"
+export TMPDIR="$work/tmp"
 run lint.sh
+[ -z "$(ls -A "$work/tmp")" ] || fail "left in TMPDIR: $(ls -A "$work/tmp")"
 [ "$status" = 0 ] && [ "$(tail -n 1 "$calls")" = "lint: clean" ] || fail "status $status: $(tail -n 3 "$calls")"
 [ "$(sed -n 2p "$calls")" = "cmake --preset sanitize [new]" ] || fail "the sanitize build was not configured first"
+[ "$(grep -E '^(== |clang-tidy|cppcheck)' "$calls" | cut -c1-13 | uniq | tr '\n' '|')" = "== clang-tidy|clang-tidy --|== cppcheck|cppcheck --st|" ] ||
+  fail "the headings do not stand before their tools: $(cat "$calls")"
 grep -qx "a finding" "$calls" && ! grep -q "warnings generated" "$calls" || fail "clang-tidy's report shown otherwise"
 [ "$(files_of clang-tidy)" = "$posix" ] || fail "clang-tidy saw $(files_of clang-tidy | tr '\n' ' ')"
 grep -q "^clang-tidy --quiet -p build/sanitize " "$calls" || fail "clang-tidy without the sanitize build's commands"
