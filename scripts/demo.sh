@@ -17,7 +17,7 @@ trap cleanup EXIT
 
 $bin/irqhost/irqhost >"$log/host.out" 2>"$log/host.err" &
 host=$!
-while ! grep -q publishing "$log/host.err"; do
+while ! grep -qs publishing "$log/host.err"; do # made by the background job, a moment later
   kill -0 "$host" 2>/dev/null || { cat "$log/host.err"; exit 1; }
   sleep 0.05
 done
