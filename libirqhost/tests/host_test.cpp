@@ -184,6 +184,7 @@ TEST(Open, ChecksLinesAsNumbersAndCountsBeforeAllocating)
         const char* why;
     } cases[] = {
         {{0, 1'000'000'000, 2'000'000'000, 3'000'000'000u}, 4, ""},
+        {{0}, 1, ""}, // nothing read past the last line
         {{3'000'000'000u, 0, 2'000'000'000, 3'000'000'000u}, 4, "OSirq3000000000: given twice"},
         {{4'294'967'295u, 0, 2'147'483'648u, 0}, 4, "OSirq0: given twice"},
         {{1, 2}, SIZE_MAX / 64 + 1, "more lines than a host can publish"},

@@ -119,13 +119,21 @@ TEST(Open, PublishesThousandsOfLinesAllOrNothing)
     EXPECT_TRUE(after_close.same_as(before)) << "a handle or thread left after close";
     EXPECT_FALSE(published(lines[0]) || published(lines[4095]));
 
-    for (const std::size_t at : {std::size_t{0}, std::size_t{63}, std::size_t{4095}}) {
-        const HANDLE squatter = CreateEventW(nullptr, FALSE, FALSE, widen(name_of(lines[at]).c_str()).text);
-        const held before_refusal;
-        EXPECT_EQ(why_refused(lines), name_of(lines[at]) + ": a running host already publishes it") << at;
-        EXPECT_TRUE(held().same_as(before_refusal)) << "refused at " << at << ": a handle or thread left";
-        CloseHandle(squatter);
-        EXPECT_FALSE(published(lines[at == 0 ? 1 : 0]) || published(lines[4000])) << "not all or nothing";
+    // An event of another host, or the name taken by an object of another
+    // kind (the system refuses the event: ERROR_INVALID_HANDLE).
+    for (const bool as_mutex : {false, true}) {
+        for (const std::size_t at : {std::size_t{0}, std::size_t{63}, std::size_t{4095}}) {
+            const std::string name = name_of(lines[at]);
+            const HANDLE squatter = as_mutex ? CreateMutexW(nullptr, FALSE, widen(name.c_str()).text)
+                                             : CreateEventW(nullptr, FALSE, FALSE, widen(name.c_str()).text);
+            const held before_refusal;
+            EXPECT_EQ(why_refused(lines), as_mutex ? name + ": the system refused to create the event (error 6)"
+                                                   : name + ": a running host already publishes it")
+                << at;
+            EXPECT_TRUE(held().same_as(before_refusal)) << "refused at " << at << ": a handle or thread left";
+            CloseHandle(squatter);
+            EXPECT_FALSE(published(lines[at == 0 ? 1 : 0]) || published(lines[4000])) << "not all or nothing";
+        }
     }
     lines[4000] = lines[17];
     EXPECT_EQ(why_refused(lines), name_of(lines[17]) + ": given twice");
