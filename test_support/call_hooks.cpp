@@ -81,6 +81,12 @@ int mkfifo(const char* path, mode_t mode)
     return hooked(call::mkfifo, path, -1, [&] { return next(path, mode); });
 }
 
+int chmod(const char* path, mode_t mode)
+{
+    static auto* next = real<int(const char*, mode_t)>("chmod");
+    return hooked(call::chmod, path, -1, [&] { return next(path, mode); });
+}
+
 int unlink(const char* path)
 {
     static auto* next = real<int(const char*)>("unlink");

@@ -10,7 +10,7 @@
 
 namespace test_support {
 
-enum class call { open, lstat, faccessat, mkfifo, unlink, flock, linkat, link, write };
+enum class call { open, lstat, faccessat, mkfifo, chmod, unlink, flock, linkat, link, write };
 enum class moment { before, after };
 
 // `path` is the call's where it has one (linkat's and link's: the new

@@ -9,6 +9,8 @@
 
 #include <condition_variable>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <sys/inotify.h>
@@ -185,8 +187,9 @@ TEST(Publish, ARaiseWhileAStaleFifoIsTakenBackIsHeard)
 }
 
 // A refusal in the middle of publishing (another host takes the name just
-// before the link; the private FIFO vanishes) leaves nothing of either line
-// and the process's descriptors as they were.
+// before the link; the private FIFO vanishes; the FIFO it holds cannot be
+// given a mode) leaves nothing of either line and the process's descriptors
+// as they were.
 TEST(Publish, ARefusalMidwayLeavesNothingAndNoDescriptor)
 {
     const std::uint32_t first = test_line(2), second = test_line(3);
@@ -195,21 +198,30 @@ TEST(Publish, ARefusalMidwayLeavesNothingAndNoDescriptor)
         const char* what;
         moment when;
         call at;
-        bool on_private; // the private name, or the public one
         const char* says;
     } faults[] = {
-        {"another host links its FIFO first", moment::before, call::linkat, false, "another host is publishing it"},
-        {"the private FIFO is removed as soon as it is made", moment::after, call::mkfifo, true, "cannot open"},
+        {"another host links its FIFO first", moment::before, call::linkat, "another host is publishing it"},
+        {"the private FIFO is removed as soon as it is made", moment::after, call::mkfifo, "cannot open"},
+        {"the FIFO held is gone before its mode is set", moment::before, call::chmod, "cannot open"},
     };
+    const std::string held = "/proc/self/fd/";
     for (const auto& fault : faults) {
         const int status = run_child([&] {
+            // Standard input a pipe of the child's own: a descriptor taken
+            // by mistake for the FIFO harms nothing outside.
+            int spare[2];
+            if (pipe(spare) != 0 || dup2(spare[0], 0) != 0)
+                return 9;
+            int chmods = 0;
             set_call_hook([&](moment when, call what, const char* p, int, long) {
                 if (when != fault.when || what != fault.at || p == nullptr)
                     return;
-                if (fault.on_private && std::strstr(p, hidden.c_str()) != nullptr)
+                if (std::strstr(p, hidden.c_str()) != nullptr)
                     unlink(p);
-                else if (!fault.on_private && path == p)
+                else if (path == p)
                     mkfifo(p, 0600);
+                else if (held.compare(0, held.size(), p, held.size()) == 0 && ++chmods == 2) // the second line's
+                    close(std::atoi(p + held.size()));
             });
             const std::vector<int> before = open_descriptors();
             const attempt refused = open_host({first, second});
