@@ -52,7 +52,8 @@ typedef struct irqhost irqhost;
  * does not apply); on Windows the events get default security and `mode` is
  * unused. Returns NULL on failure and writes a one-line reason into `why`
  * (when not NULL; cut to `why_size` bytes, zero-terminated), naming the line
- * where there is one: "OSirq5: a running host already publishes it". */
+ * where there is one: "OSirq5: a running host already publishes it"; on
+ * success `why` is left empty. */
 IRQHOST_API irqhost *irqhost_open(const uint32_t *lines, size_t count, unsigned mode, char *why, size_t why_size);
 
 /* Waits up to `timeout_ms` milliseconds (-1 forever, 0 just looks) for at

@@ -44,7 +44,7 @@ std::string why_refused(std::vector<std::uint32_t> lines)
     char why[256] = "untouched";
     irqhost* host = irqhost_open(lines.data(), lines.size(), 0600, why, sizeof why);
     irqhost_close(host);
-    return host == nullptr ? why : "published";
+    return host == nullptr ? why : *why == '\0' ? "published" : std::string("published, with a reason: ") + why;
 }
 
 DWORD handle_count()
