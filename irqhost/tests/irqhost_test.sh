@@ -46,6 +46,10 @@ describe() { # the banner's list of lines
 # buffered); refuses a line that is live or given twice.
 start main -m 0640 "$a" "$b"
 [ "$(stat -c %a "$dir/OSirq$a")" = 640 ] || fail "mode is not 0640"
+main=$host
+start modes -m 7777 "$c" # setuid, setgid and sticky bits land too
+[ "$(stat -c %a "$dir/OSirq$c")" = 7777 ] || fail "mode is not 7777: $(stat -c %a "$dir/OSirq$c")"
+kill -INT "$host"; gone "$host"; host=$main
 timeout 10 "$irqhost" "$b" 2>"$work/second" && fail "a second host published OSirq$b"
 grep -qxF "irqhost: cannot publish OSirq$b: a running host already publishes it" "$work/second" || fail "$(cat "$work/second")"
 # A bad command line: its reason, the usage, status 2, nothing published.
@@ -60,6 +64,7 @@ done <<EOF
 $c $c|OSirq$c: given twice
 -m|option -m needs an octal mode
 -m 8 $c|'8' is not an octal file mode (0 to 7777)
+-m 10000 $c|'10000' is not an octal file mode (0 to 7777)
 -x $c|unknown option -x
 --mode=0600 $c|unknown option --mode=0600
 $c -m 0666|'-m' is not a line number
