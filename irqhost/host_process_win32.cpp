@@ -50,18 +50,17 @@ BOOL WINAPI stop_host(DWORD)
 // does on POSIX.
 bool has_a_handle(FILE* stream)
 {
+    // The C runtime gives no descriptor where it was started without a
+    // handle, or with one of no known type.
     const int fd = _fileno(stream);
-    if (fd < 0) // started without a handle, or with a null one
+    if (fd < 0)
         return false;
-    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
-    SetLastError(NO_ERROR);
-    const DWORD type = GetFileType(handle);
-    if (type != FILE_TYPE_DISK) // a console, a pipe or a socket; unknown where the handle is none
-        return type != FILE_TYPE_UNKNOWN || GetLastError() == NO_ERROR;
     // Wine hands a program started with a descriptor closed a file handle to
     // nothing, which only a question about the file shows.
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
     BY_HANDLE_FILE_INFORMATION about{};
-    return GetFileInformationByHandle(handle, &about) || GetLastError() != ERROR_INVALID_HANDLE;
+    return GetFileType(handle) != FILE_TYPE_DISK || GetFileInformationByHandle(handle, &about) ||
+           GetLastError() != ERROR_INVALID_HANDLE;
 }
 
 } // namespace
