@@ -56,6 +56,7 @@ rm -f "$work/calls"
 echo 2 >"$work/locked"
 said=$(LOCKED=$work/locked STATES=$work/status CALLS=$work/calls PATH="$work/bin:$PATH" scripts/install-deps.sh absent 2>&1) ||
   fail "install-deps.sh failed after waiting for the lock: $said"
+echo "$said" | grep -qxF "install-deps: updating the package lists, for: absent" || fail "it did not say what for: $said"
 [ "$(echo "$said" | grep -c "another apt process holds the lock; waiting")" = 2 ] || fail "it did not say it waits: $said"
 grep -q "^install -y" "$work/calls" || fail "not installed after the wait: $(cat "$work/calls")"
 # The time to wait runs out while it waits for the lists: the install is
