@@ -12,6 +12,7 @@
 #include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/time.h>
+#include <thread>
 
 namespace {
 
@@ -823,6 +824,15 @@ TEST(Wait, KeepsItsDeadlineThroughSignalsAndTakesEveryBatch)
         EXPECT_GE(waited, std::chrono::milliseconds(290)) << timing.signals;
         EXPECT_LT(waited, timing.below) << timing.signals << ": the timeout started anew at a signal";
     }
+    // Without a timeout, a signal does not end the wait either.
+    const itimerval at_100_ms{{0, 0}, {0, 100'000}};
+    setitimer(ITIMER_REAL, &at_100_ms, nullptr);
+    std::thread raiser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        trigger(lines[149]);
+    });
+    EXPECT_EQ(irqhost_wait(host, -1, set, 200), 1) << "a signal ended a wait without a timeout";
+    raiser.join();
     std::signal(SIGALRM, SIG_DFL);
 
     for (const std::size_t ready : {std::size_t{150}, std::size_t{64}}) {
