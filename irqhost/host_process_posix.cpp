@@ -87,7 +87,7 @@ int wait_for_interrupts(irqhost* host, uint32_t* set, size_t capacity)
             return taken;
         if (gone)
             return output_gone;
-        if (poll(watched, 2, -1) == -1 && errno != EINTR)
+        if (poll(watched, sizeof watched / sizeof *watched, -1) == -1 && errno != EINTR)
             return -2;
     }
 }
