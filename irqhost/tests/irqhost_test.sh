@@ -138,6 +138,9 @@ for closed in 0 1 2 "0 1 2"; do
   # Its own descriptors (its epoll set, eventfd and FIFOs, not what it
   # inherited) are close-on-exec.
   for fd in /proc/"$host"/fd/*; do
+    n=${fd##*/}
+    [ "$n" -gt 2 ] && [ "$(readlink "$fd")" = /dev/null ] && [ "$(readlink "/proc/$$/fd/$n")" != /dev/null ] &&
+      fail "closed $closed: /dev/null opened at $n too"
     case $(readlink "$fd") in anon_inode:*|"$dir"/*) ;; *) continue ;; esac
     flags=$(sed -n 's/^flags:\s*//p' "/proc/$host/fdinfo/${fd##*/}")
     [ $(( 0$flags & 02000000 )) != 0 ] || fail "closed $closed: $(readlink "$fd") is not close-on-exec"
