@@ -72,12 +72,24 @@ bool print_irq(std::uint32_t irq)
     return std::fflush(out) == 0 && !std::ferror(out);
 }
 
+// Says why the host ended, unless a stop ended it; true after a stop.
+bool ended_by_stop(int waited)
+{
+    if (waited == output_gone)
+        std::fprintf(stderr, "irqhost: cannot write to standard output: its reader has gone\n");
+    else if (waited == -2)
+        std::fprintf(stderr, "irqhost: waiting failed: %s\n", std::strerror(errno));
+    return waited == -1;
+}
+
 // Prints each interrupt until a stop; false when the wait or standard output failed.
 bool serve(irqhost* host)
 {
     std::uint32_t set[64];
-    int count = 0;
-    while ((count = wait_for_interrupts(host, set, sizeof set / sizeof set[0])) > 0) {
+    for (;;) {
+        const int count = wait_for_interrupts(host, set, sizeof set / sizeof set[0]);
+        if (count <= 0)
+            return ended_by_stop(count);
         for (int i = 0; i < count; ++i) {
             if (!print_irq(set[i])) {
                 const int error = errno;
@@ -89,11 +101,6 @@ bool serve(irqhost* host)
             }
         }
     }
-    if (count == output_gone)
-        std::fprintf(stderr, "irqhost: cannot write to standard output: its reader has gone\n");
-    else if (count == -2)
-        std::fprintf(stderr, "irqhost: waiting failed: %s\n", std::strerror(errno));
-    return count == -1;
 }
 
 } // namespace
@@ -103,7 +110,7 @@ int run_demo_host(int argc, char* argv[])
     open_standard_streams();
     unsigned mode = 0600;
     const option long_options[] = {
-        {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, 'V'}, {nullptr, 0, nullptr, 0}};
+        {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, 'V'}, {}};
     // "+": options end at the first line, on every C library.
     for (int option; (option = getopt_long(argc, argv, "+:m:h", long_options, nullptr)) != -1;) {
         switch (option) {

@@ -45,15 +45,15 @@ BOOL WINAPI stop_host(DWORD)
     return TRUE;
 }
 
-// A stream without a handle behind it (a process started with none, a null
-// one, or one to nothing) fails every write; NUL takes them, as /dev/null
-// does on POSIX.
-bool has_a_handle(FILE* stream)
+// Standard output without a handle behind it (a process started with none,
+// a null one, or one to nothing) fails every write; NUL takes them, as
+// /dev/null does on POSIX.
+bool stdout_has_a_handle()
 {
-    // The C runtime gives no descriptor where it was started without a
-    // handle, or with one of no known type.
-    const int fd = _fileno(stream);
-    if (fd < 0)
+    // The C runtime gives standard output no descriptor where it was
+    // started without a handle, or with one of no known type.
+    const int fd = _fileno(stdout);
+    if (fd != STDOUT_FILENO)
         return false;
     // Wine hands a program started with a descriptor closed a file handle to
     // nothing, which only a question about the file shows.
@@ -69,7 +69,7 @@ void open_standard_streams()
 {
     // The C runtime cannot reopen a stream that has no descriptor at all;
     // the interrupts then go to a stream of their own on NUL.
-    if (!has_a_handle(stdout))
+    if (!stdout_has_a_handle())
         interrupts = fopen("NUL", "w");
 }
 
