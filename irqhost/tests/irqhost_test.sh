@@ -98,6 +98,15 @@ start hup "$c" 4294967295
 kill -HUP "$host"; gone "$host"
 [ "$status" = 0 ] || fail "host ended with $status after SIGHUP"
 [ -e "$dir/OSirq$c" ] || [ -e "$dir/OSirq4294967295" ] && fail "host left its FIFOs behind after SIGHUP"
+# A wait that fails (poll takes no more descriptors than the process may
+# have) ends the host with its reason and status 1, its line withdrawn.
+start limited "$c"
+prlimit --pid "$host" --nofile=1:1 || fail "prlimit failed"
+tap "$c" || fail "trigger of $c failed"
+gone "$host"
+[ "$status" = 1 ] || fail "host ended with $status after a failed wait"
+grep -qxF "irqhost: waiting failed: Invalid argument" "$work/limited.err" || fail "$(cat "$work/limited.err")"
+[ -e "$dir/OSirq$c" ] && fail "host kept its FIFO after a failed wait"
 
 # A failed write to standard output ends the host with status 1.
 "$irqhost" "$d" >/dev/full 2>"$work/full.err" & host=$!; hosts="$hosts $host"
