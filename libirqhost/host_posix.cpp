@@ -189,9 +189,10 @@ void irqhost_stop(irqhost* host)
     // shared with the process that opened the host: another process's stop
     // is its own alone.
     const uint64_t one = 1;
-    if (__atomic_exchange_n(&host->stopped, 1, __ATOMIC_SEQ_CST) == 0 && is_owner(host) &&
-        write(host->stop, &one, sizeof one) == -1) {
-        // Only where the descriptor is gone (a misuse): nothing to do.
+    if (__atomic_exchange_n(&host->stopped, 1, __ATOMIC_SEQ_CST) == 0 && is_owner(host)) {
+        // It fails only where the descriptor is gone (a misuse): nothing to do then.
+        const ssize_t written = write(host->stop, &one, sizeof one);
+        static_cast<void>(written);
     }
     errno = saved_errno;
 }
