@@ -9,6 +9,7 @@ err=$(mktemp) || exit 1
 "$wine" "$irqhost" "$line" >&- 2>"$err" &
 host=$!
 trap 'kill "$host" 2>/dev/null; wait "$host" 2>/dev/null; rm -f "$err"' EXIT
+trap 'exit 1' HUP INT TERM # killed by a time limit, it cleans up too
 fail() { echo "FAIL: $*: $(cat "$err")"; exit 1; }
 for _ in $(seq 200); do grep -q publishing "$err" && break; sleep 0.05; done
 grep -q "^irqhost: publishing 1 line: OSirq$line;" "$err" || fail "no banner after 10 s"

@@ -16,6 +16,9 @@ fail() {
   rm -rf "$work"
   exit 1
 }
+# Killed (a time limit, Ctrl+C), it cleans up too.
+trap 'rm -rf "$work"' EXIT
+trap 'for pid in $hosts; do kill "$pid" 2>/dev/null; done; exit 1' HUP INT TERM
 # wait_for FILE TEXT: until FILE holds the line TEXT, five seconds at most.
 wait_for() {
   for _ in $(seq 100); do grep -qxF "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done

@@ -12,6 +12,9 @@ base=$((1500000000 + ($$ % 1000000) * 100))
 dir=/dev/shm; [ -d "$dir" ] || dir=/tmp
 host=""
 fail() { echo "FAIL: $*"; [ -n "$host" ] && kill "$host" 2>/dev/null; rm -rf "$work"; exit 1; }
+# Killed (a time limit, Ctrl+C), it cleans up too.
+trap 'rm -rf "$work"' EXIT
+trap '[ -n "$host" ] && kill "$host" 2>/dev/null; exit 1' HUP INT TERM
 # snippet FILE SECTION LANGUAGE [N]: the Nth (default first) code block of
 # that language in the section SECTION of FILE (of the source tree).
 snippet() {

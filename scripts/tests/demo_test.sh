@@ -4,6 +4,9 @@
 set -u
 cd "$(dirname "$0")/../.."
 tmp=$(mktemp -d)
+# Killed (a time limit, Ctrl+C), it cleans up too.
+trap 'rm -rf "$tmp" "$tmp.out"' EXIT
+trap 'exit 1' HUP INT TERM
 status=0
 # The demo publishes lines 0 to 7, which a real host may be using: as root it
 # runs with a /dev/shm of its own.

@@ -12,6 +12,9 @@ version=$(sed -n 's/^project(bellTap VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 arch=$(dpkg --print-architecture)
 out=build/packages
 root=$(mktemp -d)
+# Killed (a time limit, Ctrl+C), it cleans up too.
+trap 'rm -rf "$root"' EXIT
+trap 'exit 1' HUP INT TERM
 fail() { echo "package_test: FAILED: $*"; rm -rf "$root"; exit 1; }
 
 { cmake --preset packaging && cmake --build --preset packaging &&
