@@ -16,6 +16,7 @@ struct guarded {
     guarded(const guarded&) = delete;
     guarded& operator=(const guarded&) = delete;
 };
+
 irqhost* stopped_host = nullptr;
 bool stop_pending = false;
 FILE* interrupts = nullptr;

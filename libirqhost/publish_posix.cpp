@@ -218,10 +218,9 @@ event_path private_path_beside(const char* name)
     // Unforeseeable where the kernel can tell; where it cannot yet, the count
     // of names this process has made, which another host's never meets.
     static uint64_t made = 0;
-    uint64_t random = __atomic_add_fetch(&made, 1, __ATOMIC_RELAXED);
-    if (getrandom(&random, sizeof random, GRND_NONBLOCK) != sizeof random) {
-        // Kept: the count.
-    }
+    uint64_t random = 0;
+    if (getrandom(&random, sizeof random, GRND_NONBLOCK) != sizeof random)
+        random = __atomic_add_fetch(&made, 1, __ATOMIC_RELAXED);
     char hidden[sizeof(event_name) + 48];
     snprintf(hidden, sizeof hidden, ".%s.%ld.%016llx", name, static_cast<long>(getpid()),
              static_cast<unsigned long long>(random));
@@ -274,8 +273,10 @@ bool link_public(const char* made, const char* path, const hosted_line& line)
 void hand_on_sets(int stale, int to)
 {
     char bytes[64];
-    if (read(stale, bytes, sizeof bytes) > 0 && to != -1 && write(to, "\a", 1) != 1) {
-        // Full: set already.
+    if (read(stale, bytes, sizeof bytes) > 0 && to != -1) {
+        // It fails only where the new FIFO is full: set already.
+        const ssize_t written = write(to, "\a", 1);
+        static_cast<void>(written);
     }
 }
 
