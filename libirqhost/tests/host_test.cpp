@@ -827,11 +827,18 @@ TEST(Wait, KeepsItsDeadlineThroughSignalsAndTakesEveryBatch)
     // Without a timeout, a signal does not end the wait either.
     const itimerval at_100_ms{{0, 0}, {0, 100'000}};
     setitimer(ITIMER_REAL, &at_100_ms, nullptr);
+    std::atomic<bool> returned{false};
     std::thread raiser([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         trigger(lines[149]);
+        // A wait that never returns is stopped after 5 s, and fails.
+        for (int i = 0; i < 500 && !returned; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!returned)
+            irqhost_stop(host);
     });
-    EXPECT_EQ(irqhost_wait(host, -1, set, 200), 1) << "a signal ended a wait without a timeout";
+    EXPECT_EQ(irqhost_wait(host, -1, set, 200), 1) << "a signal ended a wait without a timeout, or it never returned";
+    returned = true;
     raiser.join();
     std::signal(SIGALRM, SIG_DFL);
 
