@@ -20,32 +20,31 @@ void report(char* why, size_t size, const char* format, ...)
     va_end(arguments);
 }
 
-bool lines_are_valid(const uint32_t* lines, size_t count, char* why, size_t why_size)
+uint32_t* sorted_lines(const uint32_t* lines, size_t count, char* why, size_t why_size)
 {
     if (lines == nullptr || count == 0) {
         report(why, why_size, "no lines to publish");
-        return false;
+        return nullptr;
     }
     if (count > max_lines) {
         report(why, why_size, "more lines than a host can publish");
-        return false;
+        return nullptr;
     }
-    // Sorted, a line given twice stands next to itself.
     auto* sorted = static_cast<uint32_t*>(calloc(count, sizeof *lines));
     if (sorted == nullptr) {
         report(why, why_size, "out of memory");
-        return false;
+        return nullptr;
     }
     for (size_t i = 0; i < count; ++i)
         sorted[i] = lines[i];
     std::sort(sorted, sorted + count);
-    bool valid = true;
-    for (size_t i = 1; i < count && valid; ++i) {
+    // Sorted, a line given twice stands next to itself.
+    for (size_t i = 1; i < count; ++i) {
         if (sorted[i] == sorted[i - 1]) {
             report(why, why_size, "%s: given twice", event_name_from_irq(sorted[i]).text);
-            valid = false;
+            free(sorted);
+            return nullptr;
         }
     }
-    free(sorted);
-    return valid;
+    return sorted;
 }

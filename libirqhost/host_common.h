@@ -14,5 +14,7 @@ void report(char* why, size_t size, const char* format, ...) __attribute__((form
 inline constexpr size_t max_lines = SIZE_MAX / 64;
 
 // Checks the lines to publish: present, at most max_lines and each given
-// once. Returns false with the reason reported otherwise.
-bool lines_are_valid(const uint32_t* lines, size_t count, char* why, size_t why_size);
+// once. Returns them sorted, in an array of `count` that the caller frees;
+// NULL with the reason reported otherwise. Hosts publish in this order, so
+// that of hosts that publish overlapping lines at once one always wins.
+uint32_t* sorted_lines(const uint32_t* lines, size_t count, char* why, size_t why_size);

@@ -8,8 +8,9 @@
 
 #include "event_name.h"
 #include "host_common.h"
+#include "above_stdio.h"
+#include "no_cancellation.h"
 #include "publish_posix.h"
-#include "stdio_guard.h"
 
 #include <errno.h>
 #include <limits.h>
@@ -77,6 +78,7 @@ bool watch(int epoll, int fd, uint64_t mark)
 // Takes every line ready in `ready` (resetting each); returns false on a stop.
 bool take(irqhost* host, const epoll_event* ready, int count, uint32_t* lines, size_t* taken)
 {
+    const no_cancellation shield; // a line drained is reported
     for (int i = 0; i < count; ++i) {
         if (ready[i].data.u64 == stop_mark)
             return false;
@@ -87,32 +89,21 @@ bool take(irqhost* host, const epoll_event* ready, int count, uint32_t* lines, s
     return true;
 }
 
-} // namespace
-
-extern "C" {
-
-irqhost* irqhost_open(const uint32_t* lines, size_t count, unsigned mode, char* why, size_t why_size)
+// Publishes `lines`, sorted and each once; NULL with the reason reported.
+irqhost* open_sorted(const uint32_t* lines, size_t count, unsigned mode, char* why, size_t why_size)
 {
-    report(why, why_size, "%s", "");
-    if (mode > 07777) {
-        report(why, why_size, "0%o is not a file mode (0 to 07777)", mode);
-        return nullptr;
-    }
-    if (!lines_are_valid(lines, count, why, why_size))
-        return nullptr;
-
-    // Every descriptor opened from here on lands above 2.
-    const stdio_guard guard;
     auto* host = static_cast<irqhost*>(calloc(1, sizeof(irqhost)));
     if (host == nullptr) {
         report(why, why_size, "out of memory");
         return nullptr;
     }
     host->owner = getpid();
-    host->epoll = epoll_create1(EPOLL_CLOEXEC);
+    // An epoll descriptor is inert on 0 to 2 (reads and writes fail), and
+    // once it is above 2 so is everything after it.
+    host->epoll = above_stdio(epoll_create1(EPOLL_CLOEXEC));
     // Written once, by the first stop: its count never fills, and the write
     // never blocks.
-    host->stop = eventfd(0, EFD_CLOEXEC);
+    host->stop = above_stdio(eventfd(0, EFD_CLOEXEC));
     hosted_line* hosted = host->lines = static_cast<hosted_line*>(calloc(count, sizeof(hosted_line)));
     if (hosted == nullptr) {
         report(why, why_size, "out of memory");
@@ -137,6 +128,26 @@ irqhost* irqhost_open(const uint32_t* lines, size_t count, unsigned mode, char* 
             return nullptr;
         }
     }
+    return host;
+}
+
+} // namespace
+
+extern "C" {
+
+irqhost* irqhost_open(const uint32_t* lines, size_t count, unsigned mode, char* why, size_t why_size)
+{
+    report(why, why_size, "%s", "");
+    if (mode > 07777) {
+        report(why, why_size, "0%o is not a file mode (0 to 07777)", mode);
+        return nullptr;
+    }
+    const no_cancellation shield;
+    uint32_t* sorted = sorted_lines(lines, count, why, why_size);
+    if (sorted == nullptr)
+        return nullptr;
+    irqhost* host = open_sorted(sorted, count, mode, why, why_size);
+    free(sorted);
     return host;
 }
 
@@ -206,6 +217,7 @@ void irqhost_close(irqhost* host)
 {
     if (host == nullptr)
         return;
+    const no_cancellation shield;
     // In another process (a child made by fork()) the lines are still its
     // opener's: only the descriptors are let go.
     const bool own_lines = is_owner(host);

@@ -6,13 +6,17 @@
 // never acted on.
 #include "publish_posix.h"
 
+#include "above_stdio.h"
 #include "event_name.h"
 #include "event_path.h"
 #include "host_common.h"
+#include "named_event.h"
 
+#include <algorithm>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -32,7 +36,7 @@ bool same_inode(const struct stat& a, const struct stat& b)
 // not followed) and reads its status. Returns the O_PATH descriptor, or -1.
 int hold(const char* path, struct stat* held)
 {
-    const int where = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    const int where = open_above_stdio(path, O_PATH | O_NOFOLLOW);
     if (where != -1 && fstat(where, held) != 0) {
         close(where);
         return -1;
@@ -52,8 +56,8 @@ bool have_proc()
 int reopen(int where, const char* path, const struct stat& expected, int flags)
 {
     if (have_proc())
-        return open(path_of_descriptor(where).text, flags | O_CLOEXEC);
-    const int fd = open(path, flags | O_CLOEXEC | O_NOFOLLOW);
+        return open_above_stdio(path_of_descriptor(where).text, flags);
+    const int fd = open_above_stdio(path, flags | O_NOFOLLOW);
     struct stat opened {};
     if (fd != -1 && (fstat(fd, &opened) != 0 || !same_inode(opened, expected))) {
         close(fd);
@@ -64,6 +68,24 @@ int reopen(int where, const char* path, const struct stat& expected, int flags)
 }
 
 enum class reclaim { done, refused, changed };
+
+// A FIFO whose mode denies its owner reading or writing cannot be probed: it
+// is given them for the probe, on the inode that `where` holds (only through
+// /proc, which reaches nothing else), and its mode is put back unless it is
+// removed. Returns the mode to put back, or -1 where nothing was changed.
+int open_for_probe(int where, const struct stat& found)
+{
+    const auto mode = static_cast<mode_t>(found.st_mode & 07777);
+    if ((mode & 0600) == 0600 || !have_proc() || chmod(path_of_descriptor(where).text, mode | 0600) != 0)
+        return -1;
+    return static_cast<int>(mode);
+}
+
+void put_back_mode(int where, int mode)
+{
+    if (mode != -1)
+        chmod(path_of_descriptor(where).text, static_cast<mode_t>(mode));
+}
 
 // Takes a stale FIFO of this user's (the inode `found` at `path`) out of the
 // way. It is stale when an open for writing finds no reader; only that
@@ -88,43 +110,38 @@ reclaim reclaim_stale(const char* name, const char* path, const struct stat& fou
         close(where);
         return reclaim::changed;
     }
+    const int mode = open_for_probe(where, held);
     const int probe = reopen(where, path, found, O_WRONLY | O_NONBLOCK | O_NOCTTY);
     const int probe_error = errno;
     int reader = -1;
     if (probe == -1 && probe_error == ENXIO)
         reader = reopen(where, path, found, O_RDONLY | O_NONBLOCK | O_NOCTTY);
-    const int reader_error = errno;
-    close(where);
+    const int error = probe_error != ENXIO ? probe_error : errno;
+    reclaim outcome = reclaim::refused;
     if (probe != -1) {
         close(probe);
         report(why, why_size, "%s: a running host already publishes it", name);
-        return reclaim::refused;
-    }
-    const int error = probe_error != ENXIO ? probe_error : reader_error;
-    if (error == ESTALE && reader == -1)
-        return reclaim::changed;
-    if (reader == -1) {
+    } else if (reader == -1 && (error == ESTALE || error == ENOENT)) {
+        outcome = reclaim::changed; // swapped or removed since it was held
+    } else if (reader == -1) {
         report(why, why_size, "%s: cannot tell whether a host still publishes it (%s); if none does, remove %s", name,
                strerror(error), path);
-        return reclaim::refused;
-    }
-    if (flock(reader, LOCK_EX | LOCK_NB) != 0) {
-        close(reader);
+    } else if (flock(reader, LOCK_EX | LOCK_NB) != 0) {
         report(why, why_size, "%s: another host is publishing it", name);
-        return reclaim::refused;
-    }
-    struct stat now {};
-    if (lstat(path, &now) != 0 || !same_inode(now, found)) {
-        close(reader);
-        return reclaim::changed;
-    }
-    if (unlink(path) != 0) {
+    } else if (struct stat now {}; lstat(path, &now) != 0 || !same_inode(now, found)) {
+        outcome = reclaim::changed;
+    } else if (unlink(path) != 0) {
         report(why, why_size, "%s: cannot remove the stale %s: %s", name, path, strerror(errno));
-        close(reader);
-        return reclaim::refused;
+    } else {
+        *locked = reader;
+        close(where);
+        return reclaim::done;
     }
-    *locked = reader;
-    return reclaim::done;
+    put_back_mode(where, mode);
+    if (reader != -1)
+        close(reader);
+    close(where);
+    return outcome;
 }
 
 // Makes room for a new FIFO at `path`: only a stale one of this user's may
@@ -193,8 +210,17 @@ int open_made_fifo(const char* name, const char* path, unsigned mode, hosted_lin
             report(why, why_size, "%s: cannot open %s: %s", name, path, strerror(error));
         return -1;
     }
-    if (fchmod(fd, static_cast<mode_t>(mode)) != 0) {
+    // The system may give less than asked for: a set-group-ID bit is
+    // dropped in a set-group-ID folder of a group the host is not in.
+    struct stat given {};
+    if (fchmod(fd, static_cast<mode_t>(mode)) != 0 || fstat(fd, &given) != 0) {
         report(why, why_size, "%s: cannot give %s its mode: %s", name, path, strerror(errno));
+        close(fd);
+        return -1;
+    }
+    if ((given.st_mode & 07777) != mode) {
+        report(why, why_size, "%s: the system gave %s mode 0%o, not 0%o", name, path,
+               static_cast<unsigned>(given.st_mode & 07777), mode);
         close(fd);
         return -1;
     }
@@ -267,49 +293,57 @@ bool link_public(const char* made, const char* path, const hosted_line& line)
 }
 
 // A stale FIFO that a host holds open while it takes it back looks live to
-// a setter, whose byte would be lost with it: the new FIFO (`to`, when
-// published) is set in its place. No byte can be older: a FIFO that no
-// process holds open keeps none.
-void hand_on_sets(int stale, int to)
+// a setter, whose byte would be lost with it; so would the sets that its
+// dead host left unreported, kept while another process holds it open. All
+// of them are one interrupt, read as late as can be, just before the FIFO is
+// let go, and handed on: to the new FIFO (`to`), or where this host did not
+// publish it, to whichever host publishes the line by now.
+void hand_on_sets(int stale, int to, const char* name)
 {
-    char bytes[64];
-    if (read(stale, bytes, sizeof bytes) > 0 && to != -1) {
-        // It fails only where the new FIFO is full: set already.
-        const ssize_t written = write(to, "\a", 1);
-        static_cast<void>(written);
+    char bytes[PIPE_BUF];
+    bool set = false;
+    while (read(stale, bytes, sizeof bytes) > 0)
+        set = true;
+    if (!set)
+        return;
+    if (to != -1) {
+        set_event(to); // fails only where the new FIFO is full: set already
+    } else if (const event_handle host = open_event(name); host != no_event) {
+        set_event(host);
+        close_event(host);
     }
 }
 
-// Reads a private name, ".OSirqN.PID.RANDOM" with RANDOM 16 hexadecimal
-// digits: its line and the process that made it.
+// Reads a decimal number as this library writes one, without leading zeros,
+// up to `limit`, then the character `end`. Returns the character after it,
+// or null.
+const char* read_decimal(const char* p, uint64_t limit, char end, uint64_t* value)
+{
+    const char* digits = p;
+    for (*value = 0; *p >= '0' && *p <= '9' && *value <= limit; ++p)
+        *value = *value * 10 + static_cast<uint64_t>(*p - '0');
+    const bool canonical = p != digits && (*digits != '0' || p == digits + 1);
+    return canonical && *value <= limit && *p == end ? p + 1 : nullptr;
+}
+
+// Reads a private name exactly as private_path_beside writes one,
+// ".OSirqN.PID.RANDOM" with RANDOM 16 lower-case hexadecimal digits: its
+// line and the process that made it. Nothing else is taken for one.
 bool parse_private_name(const char* entry, uint32_t* irq, pid_t* maker)
 {
-    const char* p = entry;
-    if (strncmp(p, ".OSirq", 6) != 0)
+    if (strncmp(entry, ".OSirq", 6) != 0)
         return false;
-    p += 6;
-    uint64_t values[2] = {0, 0};
-    for (uint64_t& value : values) {
-        const char* digits = p;
-        for (; *p >= '0' && *p <= '9' && value <= UINT32_MAX; ++p)
-            value = value * 10 + static_cast<uint64_t>(*p - '0');
-        if (p == digits || value > UINT32_MAX || *p++ != '.')
-            return false;
-    }
+    uint64_t line = 0, process = 0;
+    const char* p = read_decimal(entry + 6, UINT32_MAX, '.', &line);
+    p = p != nullptr ? read_decimal(p, INT32_MAX, '.', &process) : nullptr;
+    if (p == nullptr || process == 0)
+        return false;
     size_t hex = 0;
     for (; (*p >= '0' && *p <= '9') || (*p >= 'a' && *p <= 'f'); ++p)
         ++hex;
-    *irq = static_cast<uint32_t>(values[0]);
-    *maker = static_cast<pid_t>(values[1]);
-    return hex == 16 && *p == '\0' && values[1] > 0 && values[1] <= INT32_MAX;
-}
-
-bool is_among(uint32_t irq, const uint32_t* lines, size_t count)
-{
-    for (size_t i = 0; i < count; ++i)
-        if (lines[i] == irq)
-            return true;
-    return false;
+    *irq = static_cast<uint32_t>(line);
+    *maker = static_cast<pid_t>(process);
+    return hex == 16 && *p == '\0';
 }
 
 bool has_ended(pid_t process)
@@ -345,7 +379,7 @@ bool publish(uint32_t irq, unsigned mode, hosted_line* line, char* why, size_t w
         remove_private(made.text, *line);
     }
     if (stale != -1) {
-        hand_on_sets(stale, line->fd);
+        hand_on_sets(stale, line->fd, name.text);
         close(stale);
     }
     return line->fd != -1;
@@ -358,15 +392,18 @@ void withdraw(const hosted_line& line)
 
 void remove_stale_private_fifos(const uint32_t* lines, size_t count)
 {
-    // The C library opens a listing close-on-exec; the caller's guard keeps
-    // it above 2.
-    DIR* listing = opendir(event_path_of("").text);
-    if (listing == nullptr)
+    const int folder = open_above_stdio(event_path_of("").text, O_RDONLY | O_DIRECTORY);
+    DIR* listing = folder != -1 ? fdopendir(folder) : nullptr;
+    if (listing == nullptr) {
+        if (folder != -1)
+            close(folder);
         return;
+    }
     for (const dirent* entry; (entry = readdir(listing)) != nullptr;) {
         uint32_t irq = 0;
         pid_t maker = 0;
-        if (!parse_private_name(entry->d_name, &irq, &maker) || !is_among(irq, lines, count) || !has_ended(maker))
+        if (!parse_private_name(entry->d_name, &irq, &maker) || !std::binary_search(lines, lines + count, irq) ||
+            !has_ended(maker))
             continue;
         const event_path path = event_path_of(entry->d_name);
         struct stat found {};

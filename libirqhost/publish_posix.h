@@ -23,6 +23,6 @@ bool publish(uint32_t irq, unsigned mode, hosted_line* line, char* why, size_t w
 void withdraw(const hosted_line& line);
 
 // Removes what hosts of this user that died while publishing one of
-// `lines` left under their private names: FIFOs that no process reads,
-// made by a process that no longer exists.
+// `lines` (sorted) left under their private names: FIFOs that no process
+// reads, made by a process that no longer exists.
 void remove_stale_private_fifos(const uint32_t* lines, size_t count);

@@ -4,6 +4,7 @@
 
 #include "event_name.h"
 #include "named_event.h"
+#include "no_cancellation.h"
 
 #include <errno.h>
 
@@ -11,6 +12,7 @@
 // takes a lock, and errno is left as it was unless the raise fails.
 extern "C" IRQHOST_API int irqhost_raise(uint32_t line)
 {
+    const no_cancellation shield;
     const int saved_errno = errno;
     const event_handle event = open_event(event_name_from_irq(line).text);
     if (event == no_event)

@@ -89,6 +89,16 @@ inline std::vector<int> open_descriptors()
     return fds;
 }
 
+// Is `fd` the library's inert placeholder on 0 to 2: an O_PATH descriptor
+// of "/", close-on-exec?
+inline bool is_placeholder(int fd)
+{
+    struct stat held {}, root {};
+    const int flags = fcntl(fd, F_GETFL);
+    return flags != -1 && (flags & O_PATH) != 0 && (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0 && fstat(fd, &held) == 0 &&
+           stat("/", &root) == 0 && held.st_dev == root.st_dev && held.st_ino == root.st_ino;
+}
+
 // How a host's private names of this line begin: ".OSirqN.".
 inline std::string private_prefix_of(std::uint32_t irq)
 {

@@ -21,9 +21,11 @@ void ignore_broken_pipes();
 // functions use no stdio and allocate nothing: a signal handler may call them.
 event_handle open_event(const char* name);
 
-// Puts the event into the signalled state. Whether that worked is not known.
-// Never raises SIGPIPE, and leaves the signal state as it was.
-void set_event(event_handle event);
+// Puts the event into the signalled state. Returns 0 when it is set (or was
+// already), else the system's error: on POSIX errno's value (EPIPE: its host
+// has gone), on Windows GetLastError's. The command does not look. Never
+// raises SIGPIPE, and leaves the signal state and errno as they were.
+int set_event(event_handle event);
 
 // Closes an open event, for a caller that goes on running.
 void close_event(event_handle event);

@@ -4,7 +4,7 @@
 #include "named_event.h"
 
 #include "event_path.h"
-#include "stdio_guard.h"
+#include "above_stdio.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr int open_flags = O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+constexpr int open_flags = O_NONBLOCK | O_NOCTTY;
 
 // Full access is the right to read and to write, although setting only
 // writes, and the kernel's own answer is the one that counts (modes, groups,
@@ -57,7 +57,9 @@ int open_by_path(const char* path)
     // AT_EACCESS alone: a plain faccessat, which every kernel has.
     if (faccessat(AT_FDCWD, path, R_OK | W_OK, AT_EACCESS) != 0)
         return -1;
-    const int writer = open(path, O_WRONLY | O_NOFOLLOW | open_flags);
+    // The first descriptor here is not inert: none may land on 0 to 2.
+    plug_free_stdio();
+    const int writer = open_above_stdio(path, O_WRONLY | O_NOFOLLOW | open_flags);
     if (writer == -1)
         return -1;
     if (!same_fifo(writer, found)) {
@@ -67,7 +69,7 @@ int open_by_path(const char* path)
     }
     // The read-write open is the kernel's exact answer; only where there is
     // no descriptor left for it does the check above stand alone.
-    const int both = open(path, O_RDWR | O_NOFOLLOW | open_flags);
+    const int both = open_above_stdio(path, O_RDWR | O_NOFOLLOW | open_flags);
     if (both == -1 && out_of_descriptors(errno))
         return writer;
     const int error = errno;
@@ -86,7 +88,9 @@ int open_by_inode(const char* path, bool* fallback)
 {
     // O_PATH takes hold of the path's inode without opening it; everything
     // after acts on that inode, so a path swapped meanwhile changes nothing.
-    const int where = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    // It is inert where it lands, and once it is above 2 so is all that
+    // follows.
+    const int where = open_above_stdio(path, O_PATH | O_NOFOLLOW);
     if (where == -1) {
         *fallback = out_of_descriptors(errno);
         return -1;
@@ -97,7 +101,7 @@ int open_by_inode(const char* path, bool* fallback)
         errno = ENXIO;
         return -1;
     }
-    const int writer = open(path_of_descriptor(where).text, O_WRONLY | open_flags);
+    const int writer = open_above_stdio(path_of_descriptor(where).text, O_WRONLY | open_flags);
     int error = errno;
     close(where);
     if (writer == -1) {
@@ -105,7 +109,7 @@ int open_by_inode(const char* path, bool* fallback)
         errno = error;
         return -1;
     }
-    const int both = open(path_of_descriptor(writer).text, O_RDWR | open_flags);
+    const int both = open_above_stdio(path_of_descriptor(writer).text, O_RDWR | open_flags);
     error = errno;
     close(writer);
     *fallback = both == -1 && out_of_descriptors(error);
@@ -122,7 +126,6 @@ void ignore_broken_pipes()
 
 event_handle open_event(const char* name)
 {
-    const stdio_guard guard;
     const event_path path = event_path_of(name);
     bool fallback = false;
     int fd = open_by_inode(path.text, &fallback);
@@ -131,28 +134,33 @@ event_handle open_event(const char* name)
     return fd == -1 ? no_event : fd;
 }
 
-void set_event(event_handle event)
+int set_event(event_handle event)
 {
     // A full pipe is already signalled; the write then fails with EAGAIN
-    // instead of blocking, and the event stays set. A descriptor opened for
-    // writing alone (where no descriptor was left for more) raises SIGPIPE
-    // when the host has gone meanwhile: it is held back in this thread and
-    // taken, unless the caller had one pending already, so that no caller's
-    // signal state is touched.
+    // instead of blocking, and the event stays set. A write to a FIFO whose
+    // host has gone raises SIGPIPE: it is held back in this thread and taken,
+    // unless the caller had one pending already, so that no caller's signal
+    // state is touched. Only a caller that blocks SIGPIPE itself can have one
+    // pending here: one not blocked would have been delivered.
+    const int saved_errno = errno;
     const char bell = '\a';
     sigset_t pipe_signal;
     sigset_t before;
-    sigset_t pending;
     sigemptyset(&pipe_signal);
     sigaddset(&pipe_signal, SIGPIPE);
-    sigpending(&pending);
-    const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
     pthread_sigmask(SIG_BLOCK, &pipe_signal, &before);
-    if (write(static_cast<int>(event), &bell, 1) == -1 && errno == EPIPE && !was_pending) {
+    sigset_t pending;
+    const bool was_pending =
+        sigismember(&before, SIGPIPE) == 1 && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    const bool written = write(static_cast<int>(event), &bell, 1) == 1;
+    const int error = written ? 0 : errno;
+    if (error == EPIPE && !was_pending) {
         const timespec at_once{0, 0};
         sigtimedwait(&pipe_signal, nullptr, &at_once);
     }
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    errno = saved_errno;
+    return error == EAGAIN ? 0 : error;
 }
 
 void close_event(event_handle event)

@@ -14,9 +14,9 @@ event_handle open_event(const char* name)
     return event != nullptr ? reinterpret_cast<event_handle>(event) : no_event;
 }
 
-void set_event(event_handle event)
+int set_event(event_handle event)
 {
-    SetEvent(reinterpret_cast<HANDLE>(event));
+    return SetEvent(reinterpret_cast<HANDLE>(event)) ? 0 : static_cast<int>(GetLastError());
 }
 
 void close_event(event_handle event)
