@@ -3,10 +3,12 @@
  *
  * A host publishes one event per interrupt line, named "OSirq" and the line
  * number ("OSirq3"), waits for bellTap to set them and withdraws them when it
- * ends. On Linux an event is a FIFO at /dev/shm/OSirqN (the format bellTap's
- * README describes); on Windows it is a kernel32 named event. Every event is
- * an automatic-reset one: a wait that reports a line resets it, and triggers
- * that come before the host wakes count as one.
+ * ends. On Linux an event is a FIFO at /dev/shm/OSirqN (docs/event-format.md
+ * and irqhost(3) describe the format); on Windows it is a kernel32 named
+ * event. A host's lines behave as automatic-reset events: a wait that reports
+ * a line resets it, and triggers that come before the report count as one.
+ * (On Windows the host's own events are manual-reset ones, which it resets
+ * as it reports them, so that a set is never used up unreported.)
  *
  * The functions of one host may be called from any thread, but only one
  * thread at a time may wait; irqhost_stop may be called at any time.
@@ -92,8 +94,35 @@ IRQHOST_API int irqhost_descriptor(const irqhost *host);
 IRQHOST_API int irqhost_raise(uint32_t line);
 
 /* Withdraws every line (on POSIX, removes only FIFOs that are still this
- * host's own) and frees the host. NULL is ignored. */
+ * host's own) and frees the host. NULL is ignored. Not while another thread
+ * waits on the host: stop it, let the wait return, then close. On Windows
+ * not from DllMain, and before the module that holds the host is unloaded. */
 IRQHOST_API void irqhost_close(irqhost *host);
+
+/* A line prepared to be raised many times at the cost of one write. */
+typedef struct irqhost_line irqhost_line;
+
+/* Prepares OSirq<irq> of a running host to be raised, checking what
+ * irqhost_raise checks. Returns NULL when it cannot be raised now, with errno
+ * (ENOENT or ENXIO: no host publishes it; EACCES: the caller may not read and
+ * write it; EMFILE, ENOMEM) and a one-line reason in `why`, as irqhost_open
+ * writes one; on success `why` is left empty. On Windows GetLastError says
+ * why, and the line holds no handle of the event. */
+IRQHOST_API irqhost_line *irqhost_line_open(uint32_t irq, char *why, size_t why_size);
+
+/* Sets the line: 0 when it is set (or was already), else -1 with errno
+ * (GetLastError on Windows): ENOENT or ENXIO, no host publishes it now;
+ * EACCES; EMFILE. The line stays usable after any failure and raises again
+ * once a host publishes it again. Never blocks and never raises SIGPIPE (the
+ * signal mask, dispositions and pending signals stay as they were); errno is
+ * left as it was when it returns 0. Safe from several threads on one line and
+ * from a signal handler. On Linux it holds a descriptor open for writing
+ * alone (which keeps no dead line looking live), and at most every 100 ms it
+ * also looks whether its path still names the FIFO it holds. */
+IRQHOST_API int irqhost_line_raise(irqhost_line *line);
+
+/* Closes the line; NULL is ignored. Not while another thread raises it. */
+IRQHOST_API void irqhost_line_close(irqhost_line *line);
 
 #ifdef __cplusplus
 }

@@ -6,7 +6,7 @@
 # Usage: check_exports.sh LIBRARY HEADER ARCHIVE   (OBJDUMP and NM name MinGW's)
 set -u
 library=$1 header=$2 archive=$3
-declared=$(sed -n 's/^IRQHOST_API [a-z ]*\*\{0,1\}\(irqhost_[a-z]*\)(.*/\1/p' "$header" | sort | tr '\n' ' ')
+declared=$(sed -n 's/^IRQHOST_API [a-z_ ]*\*\{0,1\}\(irqhost_[a-z_]*\)(.*/\1/p' "$header" | sort | tr '\n' ' ')
 # Each platform declares one function of its own: irqhost_handle on
 # Windows, irqhost_descriptor elsewhere.
 only_on() { declared=$(echo "$declared" | tr ' ' '\n' | grep -vx "$1" | tr '\n' ' '); }
