@@ -51,6 +51,7 @@ struct irqhost {
     int epoll;
     int stop;
     int stopped;
+    unsigned wait; // the wait under way (only one thread waits)
     size_t count;
     hosted_line* lines;
 };
@@ -75,18 +76,29 @@ bool watch(int epoll, int fd, uint64_t mark)
     return epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event) == 0;
 }
 
-// Takes every line ready in `ready` (resetting each); returns false on a stop.
-bool take(irqhost* host, const epoll_event* ready, int count, uint32_t* lines, size_t* taken)
+enum class taken { all, again, stopped };
+
+// Takes every line ready in `ready` (resetting each), but one this wait has
+// taken already: it was set again since, and stays set for the next wait.
+// The kernel lists a line that is ready again after those that were ready
+// before, so that `again` means every line ready then has been taken.
+taken take(irqhost* host, const epoll_event* ready, int count, uint32_t* lines, size_t* taken_count)
 {
     const no_cancellation shield; // a line drained is reported
+    taken outcome = taken::all;
     for (int i = 0; i < count; ++i) {
         if (ready[i].data.u64 == stop_mark)
-            return false;
-        const hosted_line& line = host->lines[ready[i].data.u64];
+            return taken::stopped;
+        hosted_line& line = host->lines[ready[i].data.u64];
+        if (line.taken_in == host->wait) {
+            outcome = taken::again;
+            continue;
+        }
+        line.taken_in = host->wait;
         drain(line.fd);
-        lines[(*taken)++] = line.irq;
+        lines[(*taken_count)++] = line.irq;
     }
-    return true;
+    return outcome;
 }
 
 // Publishes `lines`, sorted and each once; NULL with the reason reported.
@@ -163,12 +175,13 @@ int irqhost_wait(irqhost* host, int timeout_ms, uint32_t* lines, size_t capacity
     }
     const long long deadline = timeout_ms < 0 ? -1 : now_ms() + timeout_ms;
     int wait_ms = timeout_ms < 0 ? -1 : timeout_ms;
-    size_t taken = 0;
+    size_t count_taken = 0;
+    ++host->wait;
     epoll_event ready[batch_size];
     // Checked before every wait, so that a stop is honoured however busy the
     // lines are.
     while (!is_stopped(host)) {
-        const int room = capacity - taken < batch_size ? static_cast<int>(capacity - taken) : batch_size;
+        const int room = capacity - count_taken < batch_size ? static_cast<int>(capacity - count_taken) : batch_size;
         const int count = epoll_wait(host->epoll, ready, room, wait_ms);
         if (is_stopped(host))
             break;
@@ -181,11 +194,12 @@ int irqhost_wait(irqhost* host, int timeout_ms, uint32_t* lines, size_t capacity
             }
             continue;
         }
-        if (!take(host, ready, count, lines, &taken))
+        const taken outcome = take(host, ready, count, lines, &count_taken);
+        if (outcome == taken::stopped)
             break;
         // One batch full: more may be ready, taken without waiting.
-        if (count < room || taken == capacity)
-            return static_cast<int>(taken);
+        if (count < room || count_taken == capacity || outcome == taken::again)
+            return static_cast<int>(count_taken);
         wait_ms = 0;
     }
     return -1;

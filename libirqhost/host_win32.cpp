@@ -2,12 +2,17 @@
 // namespace, which the host resets as it reports the line: triggers before
 // the report count as one, as with an automatic-reset event, but a set stays
 // visible until it is reported. One wait takes at most 64 objects, so the
-// waiting is done by threads of the host's own, each on up to 63 lines and
-// an event of its own that calls it back. A thread that sees a line set
-// marks it pending and leaves it out of its wait until irqhost_wait has
-// reported it; irqhost_wait takes the pending lines round-robin, and waits
-// on one manual-reset event (irqhost_handle) that is set while any is
-// pending, or after a stop.
+// waiting is done by threads of the host's own, each on up to 63 lines (a
+// group) and an event of its own that calls it back. A thread that sees a
+// line set marks it pending and leaves it out of its wait until irqhost_wait
+// has reported it; irqhost_wait waits on one manual-reset event
+// (irqhost_handle) that is set while any line is pending, or after a stop.
+//
+// Fairness: a thread's wait list starts after the line it last took in (a
+// wait answers the first object set), pending lines are taken round-robin,
+// and a look at a group's set lines starts after the last one it took.
+// Completeness: a take looks at the groups of the lines it takes, so that
+// lines set together come together, and a wait of 0 looks at every group.
 #include "irqhost.h"
 
 #include "event_name.h"
@@ -29,7 +34,11 @@ struct watcher {
     irqhost* host;
     size_t first;
     size_t count;
-    HANDLE wake; // automatic reset: a line of its came back into its wait, or the host closes
+    size_t wait_from;  // its own: where its wait list starts in its group
+    size_t look_from;  // the waiting thread's, under the lock: where a look at the group starts
+    unsigned woken_in; // the take that last woke it
+    unsigned pending_in; // the last take that took a pending line of its
+    HANDLE wake;       // automatic reset: a line of its came back into its wait, or the host closes
     HANDLE thread;
 };
 
@@ -52,14 +61,16 @@ size_t words_for(size_t lines)
 struct irqhost {
     LONG stopped;
     LONG closing;
-    DWORD failure; // a waiting thread's failed wait, reported by irqhost_wait
+    LONG failure; // a waiting thread's failed wait (its error), reported by irqhost_wait
     size_t count;
-    uint32_t* irqs;
+    uint32_t* irqs; // sorted
     HANDLE* events;
-    HANDLE ready; // manual reset: a line is pending, or the host stopped
+    HANDLE ready; // manual reset: a line is pending, the host stopped, or a thread's wait failed
     SRWLOCK lock; // guards what follows
-    line_set pending; // its set taken by its thread, not yet reported
+    line_set pending; // its set taken in by its thread, not yet reported
     line_set armed;   // in its thread's wait
+    unsigned* taken_in; // per line, the take that last reported it
+    unsigned take;      // the take under way
     size_t pending_count;
     size_t next; // where the next take starts, so that a busy line starves none
     size_t watcher_count;
@@ -68,9 +79,9 @@ struct irqhost {
 
 namespace {
 
-bool is_stopped(irqhost* host)
+bool is_set(LONG* flag)
 {
-    return InterlockedCompareExchange(&host->stopped, 0, 0) != 0;
+    return InterlockedCompareExchange(flag, 0, 0) != 0;
 }
 
 bool publish(uint32_t irq, HANDLE* event, char* why, size_t why_size)
@@ -90,15 +101,20 @@ bool publish(uint32_t irq, HANDLE* event, char* why, size_t why_size)
     return true;
 }
 
-// A line its thread saw set: pending until reported, unless the caller's
+bool is_signalled(HANDLE event)
+{
+    return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+}
+
+// A line its thread saw set: pending until reported, unless the waiting
 // thread has taken it meanwhile (it is no longer set then). After a stop it
 // stays set, unreported, and out of every wait.
 void take_in(irqhost* host, size_t i)
 {
     AcquireSRWLockExclusive(&host->lock);
-    if (WaitForSingleObject(host->events[i], 0) == WAIT_OBJECT_0) {
+    if (is_signalled(host->events[i])) {
         host->armed.remove(i);
-        if (!is_stopped(host)) {
+        if (!is_set(&host->stopped)) {
             host->pending.add(i);
             ++host->pending_count;
             SetEvent(host->ready);
@@ -113,25 +129,29 @@ DWORD WINAPI watch_lines(void* argument)
     irqhost* host = self->host;
     HANDLE handles[MAXIMUM_WAIT_OBJECTS];
     size_t lines[MAXIMUM_WAIT_OBJECTS];
-    while (InterlockedCompareExchange(&host->closing, 0, 0) == 0) {
+    while (!is_set(&host->closing)) {
         DWORD waited = 0;
         AcquireSRWLockShared(&host->lock);
-        for (size_t i = self->first; i < self->first + self->count; ++i)
+        for (size_t k = 0; k < self->count; ++k) {
+            const size_t i = self->first + (self->wait_from + k) % self->count;
             if (host->armed.has(i)) {
                 handles[waited] = host->events[i];
                 lines[waited++] = i;
             }
+        }
         ReleaseSRWLockShared(&host->lock);
         // The wake event last: a wait reports the first object set, so every
-        // line set is taken before a call to wait again or to end.
+        // line set is taken in before a call to wait again or to end.
         handles[waited] = self->wake;
         const DWORD woken = WaitForMultipleObjects(waited + 1, handles, FALSE, INFINITE);
         if (woken < WAIT_OBJECT_0 + waited) {
-            take_in(host, lines[woken - WAIT_OBJECT_0]);
+            const size_t line = lines[woken - WAIT_OBJECT_0];
+            take_in(host, line);
+            self->wait_from = (line - self->first + 1) % self->count;
         } else if (woken != WAIT_OBJECT_0 + waited) {
             // Never with handles the host holds open; if it were, every
             // later wait says so rather than miss lines.
-            InterlockedExchange(reinterpret_cast<LONG*>(&host->failure), static_cast<LONG>(GetLastError()));
+            InterlockedExchange(&host->failure, static_cast<LONG>(GetLastError()));
             SetEvent(host->ready);
             return 1;
         }
@@ -139,17 +159,37 @@ DWORD WINAPI watch_lines(void* argument)
     return 0;
 }
 
-// Takes pending lines, round-robin from after the last line taken, at most
-// `capacity`, and resets them: a set that came after its thread saw the line
-// and before this report is the same interrupt. Then the line goes back into
-// its thread's wait, and a set after that is a new one.
-size_t take_pending(irqhost* host, uint32_t* lines, size_t capacity, size_t* last = nullptr)
+// What one take has gathered.
+struct take_state {
+    uint32_t* lines;
+    size_t capacity;
+    size_t taken;
+};
+
+// Reports line `i` (resetting it: a set that came before this report is the
+// same interrupt) and puts it back into its thread's wait, where a set after
+// this is a new one.
+void report_line(irqhost* host, size_t i, take_state* take)
 {
-    size_t taken = 0;
-    size_t woken_watcher = SIZE_MAX;
-    AcquireSRWLockExclusive(&host->lock);
+    ResetEvent(host->events[i]);
+    host->taken_in[i] = host->take;
+    take->lines[take->taken++] = host->irqs[i];
+    host->next = (i + 1) % host->count;
+    if (!host->armed.has(i)) {
+        host->armed.add(i);
+        watcher& w = host->watchers[i / lines_per_watcher];
+        if (w.woken_in != host->take) {
+            w.woken_in = host->take;
+            SetEvent(w.wake);
+        }
+    }
+}
+
+// Takes pending lines, round-robin from after the last line taken.
+void take_pending(irqhost* host, take_state* take)
+{
     const size_t start = host->next;
-    for (size_t looked = 0; looked < host->count && taken < capacity && host->pending_count > 0;) {
+    for (size_t looked = 0; looked < host->count && take->taken < take->capacity && host->pending_count > 0;) {
         // The lines from i on that share its word of the set; none past the
         // last line is ever pending, nor, on from the first, one looked at.
         const size_t i = (start + looked) % host->count;
@@ -164,56 +204,60 @@ size_t take_pending(irqhost* host, uint32_t* lines, size_t capacity, size_t* las
         looked += skip + 1;
         host->pending.remove(line);
         --host->pending_count;
-        ResetEvent(host->events[line]);
-        host->armed.add(line);
-        lines[taken++] = host->irqs[line];
-        host->next = (line + 1) % host->count;
-        if (last != nullptr)
-            *last = line;
-        if (line / lines_per_watcher != woken_watcher) {
-            woken_watcher = line / lines_per_watcher;
-            SetEvent(host->watchers[woken_watcher].wake);
+        report_line(host, line, take);
+        host->watchers[line / lines_per_watcher].pending_in = host->take;
+    }
+}
+
+// Takes the lines of group `g` that are set by now, even those that their
+// thread is about to take in, but none this take has reported: from after
+// the last one a look took.
+void take_set_in_group(irqhost* host, size_t g, take_state* take)
+{
+    watcher& w = host->watchers[g];
+    HANDLE handles[lines_per_watcher];
+    size_t lines[lines_per_watcher];
+    DWORD count = 0;
+    for (size_t k = 0; k < w.count; ++k) {
+        const size_t i = w.first + (w.look_from + k) % w.count;
+        if (!host->pending.has(i) && host->taken_in[i] != host->take) {
+            handles[count] = host->events[i];
+            lines[count++] = i;
         }
     }
+    for (DWORD from = 0; from < count && take->taken < take->capacity;) {
+        const DWORD set = WaitForMultipleObjects(count - from, handles + from, FALSE, 0);
+        if (set >= WAIT_OBJECT_0 + (count - from))
+            break;
+        const size_t line = lines[from + set - WAIT_OBJECT_0];
+        report_line(host, line, take);
+        w.look_from = (line - w.first + 1) % w.count;
+        from += set - WAIT_OBJECT_0 + 1;
+    }
+}
+
+// One take: the pending lines, then what is set in their groups, or where
+// `everywhere`, in every group from the one the round-robin has reached.
+size_t take_lines(irqhost* host, uint32_t* lines, size_t capacity, bool everywhere)
+{
+    take_state take{lines, capacity, 0};
+    AcquireSRWLockExclusive(&host->lock);
+    ++host->take;
+    take_pending(host, &take);
+    const size_t from = host->next / lines_per_watcher;
+    for (size_t k = 0; k < host->watcher_count && take.taken < capacity; ++k) {
+        const size_t g = (from + k) % host->watcher_count;
+        if (everywhere || host->watchers[g].pending_in == host->take)
+            take_set_in_group(host, g, &take);
+    }
     if (host->pending_count == 0) {
+        // A stop or a failure made meanwhile keeps it set.
         ResetEvent(host->ready);
-        if (is_stopped(host)) // a stop made meanwhile keeps it set
+        if (is_set(&host->stopped) || is_set(&host->failure))
             SetEvent(host->ready);
     }
     ReleaseSRWLockExclusive(&host->lock);
-    return taken;
-}
-
-// After a wake, the other lines of the group of line `woken` that are set by
-// now, even those that their thread is about to take: lines set together
-// are reported together.
-size_t take_set_beside(irqhost* host, size_t woken, uint32_t* lines, size_t capacity)
-{
-    const size_t first = woken - woken % lines_per_watcher;
-    const size_t end = first + lines_per_watcher < host->count ? first + lines_per_watcher : host->count;
-    bool looked_at[lines_per_watcher] = {};
-    size_t taken = 0;
-    HANDLE handles[MAXIMUM_WAIT_OBJECTS];
-    size_t slots[MAXIMUM_WAIT_OBJECTS];
-    AcquireSRWLockExclusive(&host->lock);
-    while (taken < capacity) {
-        DWORD count = 0;
-        for (size_t i = first; i < end; ++i)
-            if (!host->pending.has(i) && !looked_at[i - first]) {
-                handles[count] = host->events[i];
-                slots[count++] = i;
-            }
-        const DWORD set = count > 0 ? WaitForMultipleObjects(count, handles, FALSE, 0) : WAIT_TIMEOUT;
-        if (set >= WAIT_OBJECT_0 + count)
-            break;
-        const size_t line = slots[set - WAIT_OBJECT_0];
-        looked_at[line - first] = true;
-        ResetEvent(host->events[line]);
-        lines[taken++] = host->irqs[line];
-        host->next = (line + 1) % host->count;
-    }
-    ReleaseSRWLockExclusive(&host->lock);
-    return taken;
+    return take.taken;
 }
 
 bool start_watchers(irqhost* host, char* why, size_t why_size)
@@ -247,20 +291,24 @@ extern "C" {
 irqhost* irqhost_open(const uint32_t* lines, size_t count, unsigned, char* why, size_t why_size)
 {
     report(why, why_size, "%s", "");
-    if (!lines_are_valid(lines, count, why, why_size))
+    uint32_t* sorted = sorted_lines(lines, count, why, why_size);
+    if (sorted == nullptr)
         return nullptr;
     auto* host = static_cast<irqhost*>(calloc(1, sizeof(irqhost)));
     if (host != nullptr) {
+        host->irqs = sorted;
         host->watcher_count = (count + lines_per_watcher - 1) / lines_per_watcher;
-        host->irqs = static_cast<uint32_t*>(calloc(count, sizeof(uint32_t)));
         host->events = static_cast<HANDLE*>(calloc(count, sizeof(HANDLE)));
         host->pending.words = static_cast<uint64_t*>(calloc(words_for(count), sizeof(uint64_t)));
         host->armed.words = static_cast<uint64_t*>(calloc(words_for(count), sizeof(uint64_t)));
+        host->taken_in = static_cast<unsigned*>(calloc(count, sizeof(unsigned)));
         host->watchers = static_cast<watcher*>(calloc(host->watcher_count, sizeof(watcher)));
     }
-    if (host == nullptr || host->irqs == nullptr || host->events == nullptr || host->pending.words == nullptr ||
-        host->armed.words == nullptr || host->watchers == nullptr) {
+    if (host == nullptr || host->events == nullptr || host->pending.words == nullptr || host->armed.words == nullptr ||
+        host->taken_in == nullptr || host->watchers == nullptr) {
         report(why, why_size, "out of memory");
+        if (host == nullptr)
+            free(sorted);
         irqhost_close(host);
         return nullptr;
     }
@@ -272,9 +320,8 @@ irqhost* irqhost_open(const uint32_t* lines, size_t count, unsigned, char* why, 
         return nullptr;
     }
     for (size_t i = 0; i < count; ++i) {
-        host->irqs[i] = lines[i];
         host->count = i + 1;
-        if (!publish(lines[i], &host->events[i], why, why_size)) {
+        if (!publish(host->irqs[i], &host->events[i], why, why_size)) {
             irqhost_close(host);
             return nullptr;
         }
@@ -295,28 +342,22 @@ int irqhost_wait(irqhost* host, int timeout_ms, uint32_t* lines, size_t capacity
     }
     const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout_ms < 0 ? 0 : timeout_ms);
     for (;;) {
-        if (is_stopped(host))
+        if (is_set(&host->stopped))
             return -1;
-        if (const DWORD failure = host->failure) {
-            SetLastError(failure);
+        if (const LONG failure = InterlockedCompareExchange(&host->failure, 0, 0)) {
+            SetLastError(static_cast<DWORD>(failure));
             return -2;
         }
-        if (const size_t taken = take_pending(host, lines, capacity))
+        // A wait of 0 looks at every line: what was set before it is seen.
+        if (const size_t taken = take_lines(host, lines, capacity, timeout_ms == 0))
             return static_cast<int>(taken);
-        const DWORD left = timeout_ms < 0 ? INFINITE : milliseconds_until(deadline);
-        const DWORD woken = WaitForSingleObject(host->ready, left);
+        if (timeout_ms == 0)
+            return 0;
+        const DWORD woken = WaitForSingleObject(host->ready, timeout_ms < 0 ? INFINITE : milliseconds_until(deadline));
         if (woken == WAIT_FAILED)
             return -2;
-        if (woken == WAIT_TIMEOUT && !is_stopped(host))
-            return static_cast<int>(take_pending(host, lines, capacity));
-        if (woken == WAIT_OBJECT_0 && !is_stopped(host)) {
-            size_t last = 0;
-            size_t taken = take_pending(host, lines, capacity, &last);
-            if (taken > 0 && taken < capacity)
-                taken += take_set_beside(host, last, lines + taken, capacity - taken);
-            if (taken > 0)
-                return static_cast<int>(taken);
-        }
+        if (woken == WAIT_TIMEOUT && !is_set(&host->stopped))
+            return static_cast<int>(take_lines(host, lines, capacity, false));
     }
 }
 
@@ -357,6 +398,7 @@ void irqhost_close(irqhost* host)
     if (host->ready != nullptr)
         CloseHandle(host->ready);
     free(host->watchers);
+    free(host->taken_in);
     free(host->armed.words);
     free(host->pending.words);
     free(host->events);

@@ -13,6 +13,7 @@ struct hosted_line {
     int fd; // the FIFO, open read-write
     dev_t device;
     ino_t inode;
+    unsigned taken_in; // the wait that last reported it
 };
 
 // Publishes OSirq<irq> as a FIFO with exactly `mode`, open read-write in

@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <random>
 #include <malloc.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <thread>
@@ -23,12 +25,19 @@ std::uint32_t test_line(unsigned offset)
     return line_of_this_process(1'200'000'000u, offset);
 }
 
-// Lines of a range of their own, as many as a case needs (up to 200).
+// Lines of a range of their own, ascending, as many as a case needs (up to
+// 5000), with the descriptors they take allowed.
 std::vector<std::uint32_t> many_test_lines(std::size_t count)
 {
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_cur < count + 100 && limit.rlim_max >= count + 100) {
+        limit.rlim_cur = count + 100;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
     std::vector<std::uint32_t> lines;
     for (std::size_t i = 0; i < count; ++i)
-        lines.push_back(2'000'000'000u + static_cast<std::uint32_t>(getpid() % 1'000'000) * 200u +
+        lines.push_back(400'000'000u + static_cast<std::uint32_t>(getpid() % 100'000) * 5'000u +
                         static_cast<std::uint32_t>(i));
     return lines;
 }
@@ -684,7 +693,32 @@ TEST(Descriptors, NoneOnZeroToTwoWhicheverStandardOneIsClosed)
     }
 }
 
+// Is the host's descriptor readable within `ms`?
+bool readable(irqhost* host, int ms)
+{
+    pollfd fd{irqhost_descriptor(host), POLLIN, 0};
+    return poll(&fd, 1, ms) == 1;
+}
+
+// Memory that a child made by fork() shares with its parent.
+void* shared_memory(std::size_t bytes)
+{
+    return mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+}
+
+struct model_record;
+void raise_in_another_process(model_record* record, const std::vector<std::uint32_t>& lines, unsigned seed);
+
 #include "wait_cases.h"
+
+void raise_in_another_process(model_record* record, const std::vector<std::uint32_t>& lines, unsigned seed)
+{
+    const int status = run_child([&] {
+        raise_randomly(record, lines, seed, 100);
+        return 0;
+    });
+    EXPECT_EQ(status, 0) << "the raising process: " << ended(status);
+}
 
 // More than one read's worth pending still resets in one wake.
 TEST(Wait, ABurstOfBytesWakesOnceAndClosingWithdraws)
