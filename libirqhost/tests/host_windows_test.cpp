@@ -15,6 +15,7 @@
 #include <vector>
 #include <malloc.h>
 #include <windows.h>
+#include <winternl.h>
 #include <tlhelp32.h>
 
 namespace {
@@ -243,6 +244,53 @@ TEST(Handle, IsSignalledWhileALineIsSetOrAfterAStop)
     EXPECT_EQ(irqhost_wait(host, 0, set, 2), -1);
     EXPECT_EQ(WaitForSingleObject(ready, 0), WAIT_OBJECT_0) << "a wait took the stop away from the caller's loop";
     CloseHandle(own);
+    irqhost_close(host);
+}
+
+// The handle of this process's that holds the event of `line`, found by the
+// name the system gives it; nullptr where none does.
+HANDLE handle_of_event(std::uint32_t line)
+{
+    using query_object = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+    const auto query = reinterpret_cast<query_object>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
+    const std::wstring suffix = L"\\" + std::wstring(widen(name_of(line).c_str()).text);
+    for (std::uintptr_t value = 4; query != nullptr && value < 0x10000; value += 4) {
+        const auto handle = reinterpret_cast<HANDLE>(value);
+        alignas(8) unsigned char buffer[1024];
+        ULONG length = 0;
+        DWORD flags = 0;
+        if (!GetHandleInformation(handle, &flags) || query(handle, 1, buffer, sizeof buffer, &length) != 0)
+            continue;
+        const auto* name = reinterpret_cast<const UNICODE_STRING*>(buffer);
+        const std::wstring text(name->Buffer, name->Length / sizeof(wchar_t));
+        if (text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0)
+            return handle;
+    }
+    return nullptr;
+}
+
+// A waiting thread whose wait fails (here: a handle of the host's closed
+// behind its back) makes every wait fail, and the host's handle stays
+// signalled for a caller's own loop, however often it polls.
+TEST(Wait, AFailedThreadFailsEveryWaitAndKeepsTheHandleSet)
+{
+    const std::vector<std::uint32_t> lines = many_test_lines(2);
+    irqhost* host = irqhost_open(lines.data(), lines.size(), 0, nullptr, 0);
+    ASSERT_NE(host, nullptr);
+    const HANDLE event = handle_of_event(lines[0]);
+    ASSERT_NE(event, nullptr) << "the host's event was not found";
+    ASSERT_TRUE(CloseHandle(event));
+    trigger(lines[1]); // its thread takes it in, and fails at its next wait
+    std::uint32_t set[2];
+    int result = 0;
+    for (int i = 0; i < 100 && result >= 0; ++i)
+        result = irqhost_wait(host, 100, set, 2);
+    EXPECT_EQ(result, -2) << "the failure was never reported";
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(irqhost_wait(host, 0, set, 2), -2);
+        EXPECT_TRUE(readable(host, 0)) << "the handle was reset after a failure";
+    }
     irqhost_close(host);
 }
 
