@@ -67,9 +67,14 @@ std::string describe(const std::vector<std::uint32_t>& irqs)
 // Some C libraries report a failed write only in the stream's error state.
 bool print_irq(std::uint32_t irq)
 {
-    std::FILE* out = interrupt_output();
-    std::fprintf(out, "irq %lu\n", static_cast<unsigned long>(irq));
-    return std::fflush(out) == 0 && !std::ferror(out);
+    for (;;) {
+        std::FILE* out = interrupt_output();
+        std::fprintf(out, "irq %lu\n", static_cast<unsigned long>(irq));
+        if (std::fflush(out) == 0 && !std::ferror(out))
+            return true;
+        if (!write_elsewhere_after(errno))
+            return false;
+    }
 }
 
 // Says why the host ended, unless a stop ended it; true after a stop.

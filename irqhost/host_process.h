@@ -19,6 +19,11 @@ void open_standard_streams();
 // where a Windows program was started without one.
 FILE* interrupt_output();
 
+// After a write to interrupt_output() failed with `error`: true where that
+// was for want of a handle behind standard output (Windows), and the
+// interrupts go to NUL from now on, so that the write is made again there.
+bool write_elsewhere_after(int error);
+
 // Holds the stop signals back until stop_on_signals: one that comes while
 // the host is being published then stops it as soon as it exists. Lets a
 // failed write to standard output fail instead of ending the process.

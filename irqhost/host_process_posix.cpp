@@ -41,6 +41,11 @@ FILE* interrupt_output()
     return stdout;
 }
 
+bool write_elsewhere_after(int)
+{
+    return false; // a closed standard output was given /dev/null at the start
+}
+
 void hold_stop_signals()
 {
     const sigset_t signals = stop_signals();

@@ -1,5 +1,6 @@
 #include "host_process.h"
 
+#include <errno.h>
 #include <io.h>
 #include <stdio.h>
 #include <windows.h>
@@ -46,37 +47,33 @@ BOOL WINAPI stop_host(DWORD)
     return TRUE;
 }
 
-// Standard output without a handle behind it (a process started with none,
-// a null one, or one to nothing) fails every write; NUL takes them, as
-// /dev/null does on POSIX.
-bool stdout_has_a_handle()
-{
-    // The C runtime gives standard output no descriptor where it was
-    // started without a handle, or with one of no known type.
-    const int fd = _fileno(stdout);
-    if (fd != STDOUT_FILENO)
-        return false;
-    // Wine hands a program started with a descriptor closed a file handle to
-    // nothing, which only a question about the file shows.
-    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
-    BY_HANDLE_FILE_INFORMATION about{};
-    return GetFileType(handle) != FILE_TYPE_DISK || GetFileInformationByHandle(handle, &about) ||
-           GetLastError() != ERROR_INVALID_HANDLE;
-}
-
 } // namespace
 
 void open_standard_streams()
 {
-    // The C runtime cannot reopen a stream that has no descriptor at all;
-    // the interrupts then go to a stream of their own on NUL.
-    if (!stdout_has_a_handle())
+    // The C runtime gives standard output no descriptor where the program
+    // was started without a handle, or with one of no known type, and cannot
+    // reopen it then; the interrupts go to a stream of their own on NUL.
+    if (_fileno(stdout) != STDOUT_FILENO)
         interrupts = fopen("NUL", "w");
 }
 
 FILE* interrupt_output()
 {
     return interrupts != nullptr ? interrupts : stdout;
+}
+
+bool write_elsewhere_after(int error)
+{
+    // Wine hands a program started with its output closed a handle to
+    // nothing, of the type a file has; only a write tells it from a file
+    // (a redirected one is such a handle too), by failing for want of a
+    // handle. NUL takes the interrupts from then on, as /dev/null does on
+    // POSIX.
+    if (error != EBADF || interrupts != nullptr)
+        return false;
+    interrupts = fopen("NUL", "w");
+    return interrupts != nullptr;
 }
 
 void hold_stop_signals()
