@@ -7,8 +7,11 @@ set(work "${ARCHIVE}.localize")
 file(REMOVE_RECURSE "${work}")
 file(MAKE_DIRECTORY "${work}")
 execute_process(COMMAND "${LINKER}" -r --whole-archive "${ARCHIVE}" -o "${work}/irqhost.o" COMMAND_ERROR_IS_FATAL ANY)
-execute_process(COMMAND "${OBJCOPY}" --wildcard --keep-global-symbol=irqhost_* "${work}/irqhost.o"
-                COMMAND_ERROR_IS_FATAL ANY)
+# Objects built for link-time optimization also carry the compiler's own
+# form of the code, whose symbol table a linker plugin would read instead of
+# the machine code's: the archive keeps the machine code alone.
+execute_process(COMMAND "${OBJCOPY}" --wildcard --keep-global-symbol=irqhost_* --remove-section=.gnu.lto_*
+                        --remove-section=.gnu.debuglto_* "${work}/irqhost.o" COMMAND_ERROR_IS_FATAL ANY)
 file(REMOVE "${ARCHIVE}")
 execute_process(COMMAND "${AR}" rcs "${ARCHIVE}" "${work}/irqhost.o" COMMAND_ERROR_IS_FATAL ANY)
 file(REMOVE_RECURSE "${work}")
