@@ -47,6 +47,21 @@ bool parse_mode(const char* text, unsigned* mode)
     return *text >= '0' && *text <= '7' && *end == '\0' && errno == 0 && value <= 07777;
 }
 
+// What is wrong with an option getopt_long refused: `given` is the argument
+// it stopped at, `letter` the short option it names. A long option may be
+// unknown, or given a value it does not take.
+std::string bad_option(const char* given, int letter, const option* known)
+{
+    const std::string text = given;
+    if (text.rfind("--", 0) != 0)
+        return std::string("unknown option -") + static_cast<char>(letter);
+    const std::string name = text.substr(2, text.find('=') - 2);
+    for (const option* o = known; o->name != nullptr; ++o)
+        if (name == o->name && o->has_arg == no_argument)
+            return "option --" + name + " takes no value";
+    return "unknown option " + text;
+}
+
 // A bad command line: the reason, the usage, status 2.
 int refuse(const std::string& reason)
 {
@@ -132,8 +147,7 @@ int run_demo_host(int argc, char* argv[])
         case ':':
             return refuse("option -m needs an octal mode");
         default:
-            return refuse(optopt != 0 ? std::string("unknown option -") + static_cast<char>(optopt)
-                                      : std::string("unknown option ") + argv[optind - 1]);
+            return refuse(bad_option(argv[optind - 1], optopt, long_options));
         }
     }
 

@@ -65,7 +65,10 @@ void stop_on_signals(irqhost* host)
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
+    // A host started to outlive its terminal (nohup) keeps ignoring it.
+    struct sigaction hang_up {};
+    if (sigaction(SIGHUP, nullptr, &hang_up) == 0 && hang_up.sa_handler != SIG_IGN)
+        sigaction(SIGHUP, &action, nullptr);
     const sigset_t signals = stop_signals();
     sigprocmask(SIG_UNBLOCK, &signals, nullptr);
 }

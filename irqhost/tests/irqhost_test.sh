@@ -70,6 +70,7 @@ $c $c|OSirq$c: given twice
 -m 10000 $c|'10000' is not an octal file mode (0 to 7777)
 -x $c|unknown option -x
 --mode=0600 $c|unknown option --mode=0600
+--help=x $c|option --help takes no value
 $c -m 0666|'-m' is not a line number
 -- -m|'-m' is not a line number
 18446744073709551617|'18446744073709551617' is not a line number
@@ -101,6 +102,16 @@ start hup "$c" 4294967295
 kill -HUP "$host"; gone "$host"
 [ "$status" = 0 ] || fail "host ended with $status after SIGHUP"
 [ -e "$dir/OSirq$c" ] || [ -e "$dir/OSirq4294967295" ] && fail "host left its FIFOs behind after SIGHUP"
+# Started to outlive its terminal (nohup: SIGHUP ignored), it keeps ignoring
+# it: a SIGHUP sent before a raise takes nothing from the raise.
+(trap '' HUP; exec "$irqhost" "$c") >"$work/nohup.out" 2>"$work/nohup.err" &
+host=$!; hosts="$hosts $host"
+wait_for "$work/nohup.err" "irqhost: publishing 1 line: OSirq$c; Ctrl+C stops"
+kill -HUP "$host"
+tap "$c" || fail "trigger of $c failed after SIGHUP under nohup"
+wait_for "$work/nohup.out" "irq $c"
+kill -TERM "$host"; gone "$host"
+[ "$status" = 0 ] || fail "host under nohup ended with $status"
 # A wait that fails (poll takes no more descriptors than the process may
 # have) ends the host with its reason and status 1, its line withdrawn.
 start limited "$c"

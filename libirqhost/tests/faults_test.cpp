@@ -161,29 +161,110 @@ TEST(Publish, OfTwoHostsReclaimingOneStaleFifoExactlyOneWins)
     }
 }
 
-// A raise that comes while a host takes back a stale FIFO finds it held open
-// and returns 0: the new host hears it.
-TEST(Publish, ARaiseWhileAStaleFifoIsTakenBackIsHeard)
+// Sets that a stale FIFO holds when a host takes it back reach the host of
+// the line, as one interrupt, and no other: a raise that found the stale
+// FIFO held (the new host's, or where a fresh host linked its own first,
+// that one's), and the sets its dead host left unreported, kept by a process
+// that still holds it open for writing. An empty stale FIFO makes none.
+TEST(Publish, HandsOnTheSetsOfAStaleFifoAndNoOther)
 {
-    const std::uint32_t line = test_line(5);
-    const int status = run_child([&] {
-        if (mkfifo(path_of(line).c_str(), 0600) != 0)
-            return 9;
-        int raised = -1;
-        set_call_hook([&](moment when, call what, const char* p, int flags, long result) {
-            if (raised == -1 && when == moment::after && what == call::open && result != -1 && reads_a_fifo(p, flags))
-                raised = irqhost_raise(line);
+    const std::uint32_t line = test_line(6);
+    const std::string path = path_of(line);
+    const struct {
+        const char* what;
+        bool raise_while_held, left_by_dead_host, fresh_host_links_first;
+        int heard; // interrupts the line's host reports
+    } cases[] = {
+        {"nothing raised", false, false, false, 0},
+        {"raised while held", true, false, false, 1},
+        {"left unreported by the dead host", false, true, false, 1},
+        {"raised while held, a fresh host linked first", true, false, true, 1},
+        {"both, a fresh host linked first", true, true, true, 1},
+    };
+    for (const auto& c : cases) {
+        const int status = run_child([&] {
+            if (mkfifo(path.c_str(), 0600) != 0)
+                return 9;
+            int old_writer = -1;
+            if (c.left_by_dead_host) {
+                const int dead_host = open(path.c_str(), O_RDWR | O_NONBLOCK);
+                old_writer = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+                if (write(dead_host, "x", 1) != 1)
+                    return 9;
+                close(dead_host);
+            }
+            int raised = 0;
+            attempt fresh;
+            set_call_hook([&](moment when, call what, const char* p, int, long) {
+                if (when != moment::before || p == nullptr || path != p)
+                    return;
+                if (what == call::unlink && c.raise_while_held)
+                    raised = irqhost_raise(line) == 0 ? 1 : -1; // the stale FIFO, held
+                if (what == call::linkat && c.fresh_host_links_first)
+                    fresh = open_host({line});
+            });
+            const attempt a = open_host({line});
+            set_call_hook({});
+            if (c.raise_while_held && raised != 1)
+                return 1;
+            irqhost* host = c.fresh_host_links_first ? fresh.host : a.host;
+            if (host == nullptr || (c.fresh_host_links_first && a.host != nullptr))
+                return 2;
+            // Handed on before the open returned.
+            std::uint32_t set[1];
+            int heard = 0;
+            for (int n; (n = irqhost_wait(host, 0, set, 1)) > 0;)
+                heard += n;
+            if (old_writer != -1)
+                close(old_writer);
+            irqhost_close(host);
+            return heard == c.heard ? 0 : 3;
         });
-        const attempt a = open_host({line});
-        set_call_hook({});
-        std::uint32_t set[1];
-        const bool heard = a.host != nullptr && irqhost_wait(a.host, 1000, set, 1) == 1;
-        irqhost_close(a.host);
-        if (raised != 0)
+        EXPECT_EQ(status, 0) << c.what << ": " << ended(status)
+                             << " (1: the raise found no host, 2: not the one host expected, 3: heard otherwise)";
+        unlink(path.c_str());
+    }
+}
+
+// Hosts of overlapping lines take them in one order, whatever the order
+// given: while one holds the lower line, another host of both tries that
+// line first, is refused, and takes nothing; the first then takes both.
+TEST(Publish, HostsOfOverlappingLinesTakeThemInOneOrder)
+{
+    const std::uint32_t low = test_line(7), high = test_line(8);
+    const int status = run_child([&] {
+        pause_where_asked();
+        const std::string low_path = path_of(low), high_path = path_of(high);
+        const pause_point after_low{moment::after, call::linkat,
+                                    [low_path](const char* p, int) { return p != nullptr && low_path == p; }};
+        attempt a, b;
+        gate a_gate;
+        std::thread first([&] {
+            own_pause = &after_low;
+            own_gate = &a_gate;
+            a = open_host({low, high});
+        });
+        if (!a_gate.wait_arrived())
             return 1;
-        return heard ? 0 : 2;
+        bool touched_high = false;
+        std::thread second([&] {
+            set_call_hook([&](moment, call what, const char* p, int, long) {
+                touched_high = touched_high || (what == call::linkat && p != nullptr && high_path == p);
+            });
+            b = open_host({high, low});
+        });
+        second.join();
+        pause_where_asked();
+        a_gate.release();
+        first.join();
+        irqhost_close(a.host);
+        if (b.host != nullptr || touched_high || b.why != name_of(low) + ": a running host already publishes it")
+            return 2;
+        return a.host != nullptr ? 0 : 3;
     });
-    EXPECT_EQ(status, 0) << ended(status) << " (1: the raise did not find the line, 2: the new host did not hear it)";
+    EXPECT_EQ(status, 0) << ended(status)
+                         << " (1: never stopped, 2: the second host took the higher line first, or another "
+                            "outcome, 3: the first host lost)";
 }
 
 // A refusal in the middle of publishing (another host takes the name just

@@ -341,15 +341,22 @@ TEST(Open, TakesBackOnlyWhatItsOwnKilledHostsLeft)
     ASSERT_EQ(mkfifo(path_of(line).c_str(), 0600), 0);
     const std::string dead = std::to_string(ended_process()), random = ".0123456789abcdef";
     const std::string hidden = private_prefix_of(line), folder = path_of(line).substr(0, path_of(line).rfind('/') + 1);
+    const std::string line_text = std::to_string(line);
     const struct {
         std::string name;
         const char* kind; // "fifo", "file", "foreign fifo", "read fifo"
         bool taken;
     } left[] = {
         {hidden + dead + random, "fifo", true},
+        {hidden + dead + ".ffffffffffffffff", "fifo", true},
+        {hidden + dead + ".0000000000000000", "fifo", true},
         {hidden + "1" + random, "fifo", false}, // its maker runs
         {hidden + dead + ".0123456789abcde", "fifo", false},
         {hidden + dead + random + "0", "fifo", false},
+        {hidden + dead + ".0123456789ABCDEF", "fifo", false}, // names the library never makes
+        {hidden + "0" + dead + random, "fifo", false},
+        {".OSirq0" + line_text + "." + dead + random, "fifo", false},
+        {".OSirq+" + line_text + "." + dead + random, "fifo", false},
         {private_prefix_of(other_line) + dead + random, "fifo", false},
         {hidden + dead + ".1123456789abcdef", "file", false},
         {hidden + dead + ".2123456789abcdef", "read fifo", false},
@@ -380,6 +387,20 @@ TEST(Open, TakesBackOnlyWhatItsOwnKilledHostsLeft)
         close(fd);
     irqhost_close(host);
     EXPECT_FALSE(anything_named(line));
+
+    // A maker that this user may not signal (EPERM) still runs.
+    child_options nobody;
+    nobody.unprivileged = true;
+    const int status = run_child(nobody, [&] {
+        const std::string other_users = folder + hidden + "1" + random;
+        if (mkfifo(other_users.c_str(), 0600) != 0)
+            return 9;
+        irqhost_close(open_host({line}).host);
+        const bool kept = test_support::exists(other_users);
+        unlink(other_users.c_str());
+        return kept ? 0 : 1;
+    });
+    EXPECT_EQ(status, 0) << ended(status) << ": a private FIFO of a process that runs as another user was taken";
 }
 
 // A host belongs to the process that opened it: a child made by fork()
@@ -419,11 +440,15 @@ TEST(Open, SaysWhyTheEventDirectoryWillNotDo)
     const struct {
         const char* options; // of the tmpfs over /dev/shm, which root owns
         bool stale_fifo;     // one of the host's user's at the line's path
+        unsigned mode;
         std::string says;
     } cases[] = {
-        {"mode=0700", false, name_of(a) + ": cannot look at " + path_of(a) + ": " + strerror(EACCES)},
-        {"mode=0555", false, name_of(a) + ": cannot create " + event_path_of(private_prefix_of(a).c_str()).text},
-        {"mode=0755", true, name_of(a) + ": cannot remove the stale " + path_of(a)},
+        {"mode=0700", false, 0600, name_of(a) + ": cannot look at " + path_of(a) + ": " + strerror(EACCES)},
+        {"mode=0555", false, 0600, name_of(a) + ": cannot create " + event_path_of(private_prefix_of(a).c_str()).text},
+        {"mode=0755", true, 0600, name_of(a) + ": cannot remove the stale " + path_of(a)},
+        // Set-group-ID, of a group the host is not in: its FIFOs lose that bit.
+        {"mode=2777", false, 02600, name_of(a) + ": the system gave " + event_path_of(private_prefix_of(a).c_str()).text},
+        {"mode=2777", false, 06600, name_of(a) + ": the system gave "},
     };
     for (const auto& c : cases) {
         child_options isolated;
@@ -432,8 +457,10 @@ TEST(Open, SaysWhyTheEventDirectoryWillNotDo)
             if (c.stale_fifo && (mkfifo(path_of(a).c_str(), 0600) != 0 || chown(path_of(a).c_str(), 65534, 65534) != 0))
                 return 3;
             return run_child(as_nobody(), [&] {
-                const opened refused = open_host({a});
-                return refused.host == nullptr && refused.why.rfind(c.says, 0) == 0 ? 0 : 1;
+                const opened refused = open_host({a}, c.mode);
+                irqhost_close(refused.host);
+                const bool left = !c.stale_fifo && anything_named(a);
+                return refused.host == nullptr && refused.why.rfind(c.says, 0) == 0 && !left ? 0 : 1;
             });
         });
         SKIP_UNLESS_ISOLATED(status);
