@@ -1,74 +1,28 @@
 // irqhost: a demo simulation host over libirqhost. Publishes one event per
 // interrupt line, waits on all of them at once and prints "irq N" for each
 // interrupt taken, until a stop signal, a failed write to standard output or
-// its reader going away; then withdraws its events.
+// its reader going away, the count of interrupts asked for or the time
+// allowed; then withdraws its events. Or it lists the lines published here.
 #include "demo_host.h"
 
 #include "event_name.h"
 #include "host_process.h"
 #include "irqhost.h"
+#include "list_lines.h"
+#include "options.h"
 
-#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <getopt.h>
 #include <string>
 #include <vector>
 
 namespace {
 
-void usage(std::FILE* to)
-{
-    std::fprintf(to, "usage: irqhost [-h|--help] [--version] [-m octal-mode] [line ...]   "
-                     "(lines 0 to 7 and mode 0600 by default)\n");
-}
-
-// Whole decimal text up to 4294967295; nothing else is a line number here
-// (no sign, no blank, no other base).
-bool parse_irq(const char* text, std::uint32_t* irq)
-{
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long value = std::strtoull(text, &end, 10);
-    *irq = static_cast<std::uint32_t>(value);
-    return *text >= '0' && *text <= '9' && *end == '\0' && errno == 0 && value <= UINT32_MAX;
-}
-
-// Octal text up to 7777, as chmod takes it.
-bool parse_mode(const char* text, unsigned* mode)
-{
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long value = std::strtoul(text, &end, 8);
-    *mode = static_cast<unsigned>(value);
-    return *text >= '0' && *text <= '7' && *end == '\0' && errno == 0 && value <= 07777;
-}
-
-// What is wrong with an option getopt_long refused: `given` is the argument
-// it stopped at, `letter` the short option it names. A long option may be
-// unknown, or given a value it does not take.
-std::string bad_option(const char* given, int letter, const option* known)
-{
-    const std::string text = given;
-    if (text.rfind("--", 0) != 0)
-        return std::string("unknown option -") + static_cast<char>(letter);
-    const std::string name = text.substr(2, text.find('=') - 2);
-    for (const option* o = known; o->name != nullptr; ++o)
-        if (name == o->name && o->has_arg == no_argument)
-            return "option --" + name + " takes no value";
-    return "unknown option " + text;
-}
-
-// A bad command line: the reason, the usage, status 2.
-int refuse(const std::string& reason)
-{
-    std::fprintf(stderr, "irqhost: %s\n", reason.c_str());
-    usage(stderr);
-    return 2;
-}
+// How the host ended, and its exit status.
+enum ending { stopped = 0, failed = 1, timed_out = 3 };
 
 // "2 lines: OSirq3, OSirq9"
 std::string describe(const std::vector<std::uint32_t>& irqs)
@@ -79,12 +33,32 @@ std::string describe(const std::vector<std::uint32_t>& irqs)
     return text;
 }
 
+// The time an interrupt was taken, in seconds since the epoch: the clock's at
+// the start, and the steady clock's since, so that the times of one run
+// never go back.
+class report_clock {
+public:
+    std::string now() const
+    {
+        const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
+            start_ + (std::chrono::steady_clock::now() - steady_start_)).count();
+        char text[32];
+        std::snprintf(text, sizeof text, "%lld.%06lld ", static_cast<long long>(micros / 1'000'000),
+                      static_cast<long long>(micros % 1'000'000));
+        return text;
+    }
+
+private:
+    std::chrono::system_clock::duration start_ = std::chrono::system_clock::now().time_since_epoch();
+    std::chrono::steady_clock::time_point steady_start_ = std::chrono::steady_clock::now();
+};
+
 // Some C libraries report a failed write only in the stream's error state.
-bool print_irq(std::uint32_t irq)
+bool print_irq(const std::string& stamp, std::uint32_t irq)
 {
     for (;;) {
         std::FILE* out = interrupt_output();
-        std::fprintf(out, "irq %lu\n", static_cast<unsigned long>(irq));
+        std::fprintf(out, "%sirq %lu\n", stamp.c_str(), static_cast<unsigned long>(irq));
         if (std::fflush(out) == 0 && !std::ferror(out))
             return true;
         if (!write_elsewhere_after(errno))
@@ -92,33 +66,51 @@ bool print_irq(std::uint32_t irq)
     }
 }
 
-// Says why the host ended, unless a stop ended it; true after a stop.
-bool ended_by_stop(int waited)
+// Says why the host ended, unless a stop ended it.
+ending ended_by(int waited)
 {
     if (waited == output_gone)
         std::fprintf(stderr, "irqhost: cannot write to standard output: its reader has gone\n");
     else if (waited == -2)
         std::fprintf(stderr, "irqhost: waiting failed: %s\n", std::strerror(errno));
-    return waited == -1;
+    return waited == -1 ? stopped : failed;
 }
 
-// Prints each interrupt until a stop; false when the wait or standard output failed.
-bool serve(irqhost* host)
+// Milliseconds left until `deadline` (-1 for none), at least 0.
+int left_until(const std::chrono::steady_clock::time_point* deadline)
 {
+    if (deadline == nullptr)
+        return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
+    return left.count() <= 0 ? 0 : left.count() > INT32_MAX ? INT32_MAX : static_cast<int>(left.count());
+}
+
+// Prints each interrupt until a stop, the count or the deadline.
+ending serve(irqhost* host, const host_options& options)
+{
+    const report_clock clock;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeout_ms);
+    const auto* until = options.timeout_ms >= 0 ? &deadline : nullptr;
     std::uint32_t set[64];
-    for (;;) {
-        const int count = wait_for_interrupts(host, set, sizeof set / sizeof set[0]);
-        if (count <= 0)
-            return ended_by_stop(count);
+    for (long long reported = 0;;) {
+        const int left = left_until(until);
+        const int count = wait_for_interrupts(host, set, sizeof set / sizeof *set, left);
+        if (count == 0 && left == 0)
+            return options.count == 0 ? stopped : timed_out;
+        if (count < 0)
+            return ended_by(count);
+        const std::string stamp = options.timestamp ? clock.now() : "";
         for (int i = 0; i < count; ++i) {
-            if (!print_irq(set[i])) {
+            if (!print_irq(stamp, set[i])) {
                 const int error = errno;
                 // A stop signal cuts short a write blocked on a full output.
                 if (irqhost_wait(host, 0, set, 1) == -1)
-                    return true;
+                    return stopped;
                 std::fprintf(stderr, "irqhost: cannot write to standard output: %s\n", std::strerror(error));
-                return false;
+                return failed;
             }
+            if (++reported == options.count) // what else was taken goes unreported, with the lines
+                return stopped;
         }
     }
 }
@@ -128,56 +120,25 @@ bool serve(irqhost* host)
 int run_demo_host(int argc, char* argv[])
 {
     open_standard_streams();
-    unsigned mode = 0600;
-    const option long_options[] = {
-        {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, 'V'}, {}};
-    // "+": options end at the first line, on every C library.
-    for (int option; (option = getopt_long(argc, argv, "+:m:h", long_options, nullptr)) != -1;) {
-        switch (option) {
-        case 'm':
-            if (!parse_mode(optarg, &mode))
-                return refuse(std::string("'") + optarg + "' is not an octal file mode (0 to 7777)");
-            break;
-        case 'h':
-            usage(stdout);
-            return 0;
-        case 'V':
-            std::printf("irqhost %s\n", IRQHOST_DEMO_VERSION);
-            return 0;
-        case ':':
-            return refuse("option -m needs an octal mode");
-        default:
-            return refuse(bad_option(argv[optind - 1], optopt, long_options));
-        }
-    }
-
-    std::vector<std::uint32_t> irqs;
-    for (int i = optind; i < argc; ++i) {
-        std::uint32_t irq = 0;
-        if (!parse_irq(argv[i], &irq))
-            return refuse(std::string("'") + argv[i] + "' is not a line number");
-        irqs.push_back(irq);
-    }
-    if (irqs.empty())
-        irqs = {0, 1, 2, 3, 4, 5, 6, 7};
-    std::vector<std::uint32_t> sorted = irqs;
-    std::sort(sorted.begin(), sorted.end());
-    if (const auto twice = std::adjacent_find(sorted.begin(), sorted.end()); twice != sorted.end())
-        return refuse(std::string(event_name_from_irq(*twice).text) + ": given twice");
+    host_options options;
+    if (const int status = parse_options(argc, argv, &options); status != run_as_told)
+        return status;
+    if (options.list)
+        return list_lines(stdout);
 
     hold_stop_signals();
     char why[256];
-    irqhost* host = irqhost_open(irqs.data(), irqs.size(), mode, why, sizeof why);
+    irqhost* host = irqhost_open(options.lines.data(), options.lines.size(), options.mode, why, sizeof why);
     if (host == nullptr) {
         std::fprintf(stderr, "irqhost: cannot publish %s\n", why);
-        return 1;
+        return failed;
     }
     stop_on_signals(host);
-    std::fprintf(stderr, "irqhost: publishing %s; Ctrl+C stops\n", describe(irqs).c_str());
+    std::fprintf(stderr, "irqhost: publishing %s; Ctrl+C stops\n", describe(options.lines).c_str());
 
-    const bool stopped = serve(host);
+    const ending end = serve(host, options);
     release_stop_signals();
     irqhost_close(host);
     std::fprintf(stderr, "irqhost: stopped\n");
-    return stopped ? 0 : 1;
+    return end;
 }

@@ -40,7 +40,8 @@ void release_stop_signals();
 // What wait_for_interrupts returns when standard output's reader has gone.
 constexpr int output_gone = -3;
 
-// Waits for the host's next interrupts, as irqhost_wait(host, -1, ...) does;
-// where the system tells, it also watches standard output, and returns
-// output_gone as soon as nobody reads it any more (`irqhost | head -1`).
-int wait_for_interrupts(irqhost* host, uint32_t* set, size_t capacity);
+// Waits for the host's next interrupts, as irqhost_wait(host, timeout_ms,
+// ...) does; where the system tells, it also watches standard output, and
+// returns output_gone as soon as nobody reads it any more
+// (`irqhost | head -1`).
+int wait_for_interrupts(irqhost* host, uint32_t* set, size_t capacity, int timeout_ms);

@@ -1,5 +1,6 @@
 #include "host_process.h"
 
+#include <chrono>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -80,7 +81,7 @@ void release_stop_signals()
     stopped_host = nullptr;
 }
 
-int wait_for_interrupts(irqhost* host, uint32_t* set, size_t capacity)
+int wait_for_interrupts(irqhost* host, uint32_t* set, size_t capacity, int timeout_ms)
 {
     // A pipe whose reader has gone polls as an error, a hung-up terminal or
     // socket as a hang-up; other outputs never do. A stop, or lines set,
@@ -89,13 +90,19 @@ int wait_for_interrupts(irqhost* host, uint32_t* set, size_t capacity)
     watched[0].fd = irqhost_descriptor(host);
     watched[0].events = POLLIN;
     watched[1].fd = STDOUT_FILENO; // no events asked: only an error or a hang-up
-    for (bool gone = false;; gone = (watched[1].revents & (POLLERR | POLLHUP)) != 0) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (bool gone = false;;) {
         const int taken = irqhost_wait(host, 0, set, capacity);
         if (taken != 0)
             return taken;
         if (gone)
             return output_gone;
-        if (poll(watched, sizeof watched / sizeof *watched, -1) == -1 && errno != EINTR)
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (timeout_ms >= 0 && left.count() <= 0)
+            return 0;
+        const int ready = poll(watched, sizeof watched / sizeof *watched, timeout_ms < 0 ? -1 : static_cast<int>(left.count()));
+        if (ready == -1 && errno != EINTR)
             return -2;
+        gone = ready > 0 && (watched[1].revents & (POLLERR | POLLHUP)) != 0;
     }
 }

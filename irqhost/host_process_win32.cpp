@@ -97,7 +97,7 @@ void release_stop_signals()
 }
 
 // No call tells when a pipe's reader has gone: the next write fails.
-int wait_for_interrupts(irqhost* host, uint32_t* set, size_t capacity)
+int wait_for_interrupts(irqhost* host, uint32_t* set, size_t capacity, int timeout_ms)
 {
-    return irqhost_wait(host, -1, set, capacity);
+    return irqhost_wait(host, timeout_ms, set, capacity);
 }

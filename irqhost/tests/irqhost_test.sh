@@ -10,15 +10,21 @@ a=$((base + 1)) b=$((base + 2)) c=$((base + 3)) d=$((base + 4))
 dir=/dev/shm; [ -d "$dir" ] || dir=/tmp
 work=$(mktemp -d) || exit 1
 hosts=""
+# However it ends (passed, failed, killed by a time limit or Ctrl+C), its
+# hosts end and nothing of its lines is left.
+cleanup() {
+  for pid in $hosts; do kill -KILL "$pid" 2>/dev/null; done
+  for pid in $hosts; do wait "$pid" 2>/dev/null; done
+  for line in $a $b $c $d; do rm -f "$dir/OSirq$line" "$dir/.OSirq$line."*; done
+  rm -f "$dir/OSirq$((d + 1))x" "$dir/OSirq0123456789"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' HUP INT TERM
 fail() {
   echo "FAIL: $*"
-  for pid in $hosts; do kill "$pid" 2>/dev/null; done
-  rm -rf "$work"
   exit 1
 }
-# Killed (a time limit, Ctrl+C), it cleans up too.
-trap 'rm -rf "$work"' EXIT
-trap 'for pid in $hosts; do kill "$pid" 2>/dev/null; done; exit 1' HUP INT TERM
 # wait_for FILE TEXT: until FILE holds the line TEXT, five seconds at most.
 wait_for() {
   for _ in $(seq 100); do grep -qxF "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done
@@ -71,10 +77,23 @@ $c $c|OSirq$c: given twice
 -x $c|unknown option -x
 --mode=0600 $c|unknown option --mode=0600
 --help=x $c|option --help takes no value
-$c -m 0666|'-m' is not a line number
--- -m|'-m' is not a line number
-18446744073709551617|'18446744073709551617' is not a line number
-4294967296|'4294967296' is not a line number
+$c -m 0666|'-m' is not a line number, nor a range of them (first-last)
+-- -m|'-m' is not a line number, nor a range of them (first-last)
+18446744073709551617|'18446744073709551617' is not a line number, nor a range of them (first-last)
+4294967296|'4294967296' is not a line number, nor a range of them (first-last)
+5-3|'5-3' is not a line number, nor a range of them (first-last)
+3-|'3-' is not a line number, nor a range of them (first-last)
+0-4294967295|more than 1048576 lines
+3 1-5|OSirq3: given twice
+-n 0 $c|'0' is not a count of interrupts (a whole number from 1)
+--count x $c|'x' is not a count of interrupts (a whole number from 1)
+-n|option -n needs a count of interrupts
+--timeout|option -t needs a time in seconds
+-t -1 $c|'-1' is not a time in seconds (such as 2 or 0.5)
+-t 1. $c|'1.' is not a time in seconds (such as 2 or 0.5)
+--timeout .5 $c|'.5' is not a time in seconds (such as 2 or 0.5)
+--timestamp=1 $c|option --timestamp takes no value
+--list $c|--list takes no lines
 EOF
 for option in -h --help; do
   timeout 10 "$irqhost" $option >"$work/help" 2>"$work/help.err" || fail "irqhost $option failed"
@@ -190,6 +209,69 @@ kill -CONT "$host"; gone "$host"
 [ "$status" = 1 ] || fail "a write to a gone reader: status $status"
 grep -q "^irqhost: cannot write to standard output: " "$work/gone.err" || fail "$(cat "$work/gone.err")"
 [ -e "$dir/OSirq$d" ] && fail "host kept its FIFO after a write to a gone reader"
+
+# A count, a time allowed and time stamps: each way of ending withdraws the
+# lines, with status 0, or 3 where the count was not reached in time.
+started=$(date +%s)
+"$irqhost" -n 2 --timestamp "$a-$b" >"$work/count.out" 2>"$work/count.err" & host=$!; hosts="$hosts $host"
+wait_for "$work/count.err" "irqhost: publishing 2 lines: OSirq$a, OSirq$b; Ctrl+C stops"
+tap "$b" || fail "trigger of $b failed"
+for _ in $(seq 100); do [ -s "$work/count.out" ] && break; sleep 0.05; done
+tap "$b" || fail "trigger of $b failed"
+gone "$host"
+[ "$status" = 0 ] || fail "-n 2: status $status"
+[ -e "$dir/OSirq$a" ] && fail "-n 2 left its FIFOs"
+sed 's/^[0-9]*\.[0-9]\{6\} irq /irq /' "$work/count.out" | tr '\n' ' ' | grep -qx "irq $b irq $b " ||
+  fail "-n 2 --timestamp printed: $(cat "$work/count.out")"
+cut -d' ' -f1 "$work/count.out" | sort -c -n || fail "time stamps go back: $(cat "$work/count.out")"
+awk -v from="$started" -v to="$(date +%s)" '$1 < from || $1 > to + 1 { exit 1 }' "$work/count.out" ||
+  fail "time stamps beside the clock's $started: $(cat "$work/count.out")"
+for args in "-n 1 -t 0.3|3" "-t 0.3|0" "--timeout 0|0"; do
+  timeout 10 "$irqhost" ${args%|*} "$a" >"$work/timeout.out" 2>&1; status=$?
+  [ "$status" = "${args#*|}" ] || fail "irqhost ${args%|*}: status $status: $(cat "$work/timeout.out")"
+  [ -e "$dir/OSirq$a" ] && fail "irqhost ${args%|*} left its FIFO"
+done
+
+# The list of what is published: this user's hosts, another user's, a stale
+# FIFO; not an unrelated file, nor a publish's private name. Looking takes
+# nothing from any host.
+if [ "$(id -u)" = 0 ]; then
+  cp "$irqhost" "$work/irqhost" && chmod 755 "$work" "$work/irqhost"
+  "$irqhost" "$a" >"$work/own.out" 2>"$work/own.err" & own=$!; hosts="$hosts $own"
+  "$irqhost" -m 0660 "$b" >"$work/group.out" 2>"$work/group.err" & group=$!; hosts="$hosts $group"
+  setpriv --reuid=65534 --regid=65534 --clear-groups "$work/irqhost" -m 0644 "$c" >"$work/other.out" 2>"$work/other.err" &
+  other=$!; hosts="$hosts $other"
+  listed="own:$a group:$b other:$c"
+  for host in $listed; do wait_for "$work/${host%:*}.err" "irqhost: publishing 1 line: OSirq${host#*:}; Ctrl+C stops"; done
+  mkfifo -m 0640 "$dir/OSirq$d"
+  touch "$dir/OSirq$((d + 1))x" && mkfifo "$dir/.OSirq$d.$$.0123456789abcdef" && mkfifo "$dir/OSirq0123456789"
+  exec 3>"$dir/OSirq$a" # a writer alone, as a prepared line holds one: not its host
+  # As root, and as the other user, who may look at its own alone.
+  for lister in root nobody; do
+    if [ $lister = root ]; then "$irqhost" --list; else setpriv --reuid=65534 --regid=65534 --clear-groups "$work/irqhost" --list; fi >"$work/list" 2>&1 ||
+      fail "--list as $lister failed: $(cat "$work/list")"
+    tab=$(printf '\t')
+    grep -E "^OSirq($a|$b|$c|$d)$tab" "$work/list" >"$work/ours"
+    if [ $lister = root ]; then
+      printf 'OSirq%s\t%s\troot\t0600\tlive\t%s\nOSirq%s\t%s\troot\t0660\tlive\t%s\nOSirq%s\t%s\tnobody\t0644\tlive\t%s\nOSirq%s\t%s\troot\t0640\tstale\t-\n' \
+        "$a" "$a" "$own" "$b" "$b" "$group" "$c" "$c" "$other" "$d" "$d" >"$work/expected"
+    else
+      printf 'OSirq%s\t%s\troot\t0600\tunknown\t-\nOSirq%s\t%s\troot\t0660\tunknown\t-\nOSirq%s\t%s\tnobody\t0644\tlive\t%s\nOSirq%s\t%s\troot\t0640\tunknown\t-\n' \
+        "$a" "$a" "$b" "$b" "$c" "$c" "$other" "$d" "$d" >"$work/expected"
+    fi
+    diff "$work/expected" "$work/ours" >/dev/null || fail "--list as $lister: $(diff "$work/expected" "$work/ours")"
+    grep -q "OSirq123456789$tab\|OSirq$d\.\|x$tab" "$work/list" && fail "--list took another file for an event: $(cat "$work/list")"
+  done
+  exec 3>&-
+  rm -f "$dir/OSirq$d" "$dir/OSirq$((d + 1))x" "$dir/.OSirq$d.$$.0123456789abcdef" "$dir/OSirq0123456789"
+  for line in $a $b $c; do tap "$line" || fail "trigger of $line after --list failed"; done
+  for host in $listed; do
+    wait_for "$work/${host%:*}.out" "irq ${host#*:}"
+    [ "$(cat "$work/${host%:*}.out")" = "irq ${host#*:}" ] || fail "after --list the ${host%:*} host printed a phantom"
+  done
+  kill -TERM $own $group $other
+  for pid in $own $group $other; do gone "$pid"; [ "$status" = 0 ] || fail "a listed host ended with $status"; done
+fi
 
 # The defaults: lines 0 to 7, mode 0600. Those names are in everyone's use,
 # so this part runs in a private /dev/shm of its own (root only).
