@@ -20,6 +20,7 @@ trap 'exit 1' HUP INT TERM
 mkdir "$root/tmp" && export TMPDIR="$root/tmp"
 fail() { echo "package_test: FAILED: $*"; exit 1; }
 
+rm -f "$out"/*.deb "$out"/*.tar.gz # none of an earlier run's may stand in
 { cmake --preset packaging && cmake --build --preset packaging &&
   cpack --config build/packaging/CPackConfig.cmake -B "$out"; } >"$root/build.log" 2>&1 ||
   fail "build or cpack: $(tail -20 "$root/build.log")"
