@@ -7,6 +7,7 @@
 #include "irqhost.h"
 
 #include "event_name.h"
+#include "event_path.h"
 #include "host_common.h"
 #include "above_stdio.h"
 #include "no_cancellation.h"
@@ -127,9 +128,10 @@ irqhost* open_sorted(const uint32_t* lines, size_t count, unsigned mode, char* w
         irqhost_close(host);
         return nullptr;
     }
-    remove_stale_private_fifos(lines, count);
+    const char* directory = event_directory();
+    remove_stale_private_fifos(directory, lines, count);
     for (size_t i = 0; i < count; ++i) {
-        if (!publish(lines[i], mode, &hosted[i], why, why_size)) {
+        if (!publish(directory, lines[i], mode, &hosted[i], why, why_size)) {
             irqhost_close(host);
             return nullptr;
         }

@@ -239,7 +239,7 @@ void remove_own_fifo(const char* path, const hosted_line& line)
 // ".OSirq3.<pid>.<random>" beside it. Nobody else knows the name, so no
 // other host takes it for stale while its maker lives, and a failure leaves
 // nothing under the public one.
-event_path private_path_beside(const char* name)
+event_path private_path_beside(const char* directory, const char* name)
 {
     // Unforeseeable where the kernel can tell; where it cannot yet, the count
     // of names this process has made, which another host's never meets.
@@ -250,7 +250,7 @@ event_path private_path_beside(const char* name)
     char hidden[sizeof(event_name) + 48];
     snprintf(hidden, sizeof hidden, ".%s.%ld.%016llx", name, static_cast<long>(getpid()),
              static_cast<unsigned long long>(random));
-    return event_path_of(hidden);
+    return event_path_in(directory, hidden);
 }
 
 // Removes the private name of a FIFO that this host made: by its inode once
@@ -283,11 +283,11 @@ bool link_public(const char* made, const char* path, const hosted_line& line)
     if (link(made, path) != 0)
         return false;
     struct stat linked {};
-    const bool named = lstat(path, &linked) == 0;
-    if (named && linked.st_dev == line.device && linked.st_ino == line.inode)
+    if (lstat(path, &linked) == 0 && linked.st_dev == line.device && linked.st_ino == line.inode)
         return true;
-    if (named)
-        unlink(path); // the link just made, to what was renamed over the private name
+    // The link just made, to what was renamed over the private name, or to
+    // what cannot be looked at: taken back.
+    unlink(path);
     errno = ESTALE;
     return false;
 }
@@ -353,16 +353,17 @@ bool has_ended(pid_t process)
 
 } // namespace
 
-bool publish(uint32_t irq, unsigned mode, hosted_line* line, char* why, size_t why_size)
+bool publish(const char* directory, uint32_t irq, unsigned mode, hosted_line* line, char* why, size_t why_size)
 {
     const event_name name = event_name_from_irq(irq);
-    const event_path path = event_path_of(name.text);
+    const event_path path = event_path_in(directory, name.text);
+    line->directory = directory;
     line->irq = irq;
     line->fd = -1;
     int stale = -1;
     if (!clear_path(name.text, path.text, &stale, why, why_size))
         return false;
-    const event_path made = private_path_beside(name.text);
+    const event_path made = private_path_beside(directory, name.text);
     if (mkfifo(made.text, 0600) != 0) {
         report(why, why_size, "%s: cannot create %s: %s", name.text, made.text, strerror(errno));
     } else {
@@ -387,12 +388,12 @@ bool publish(uint32_t irq, unsigned mode, hosted_line* line, char* why, size_t w
 
 void withdraw(const hosted_line& line)
 {
-    remove_own_fifo(event_path_of(event_name_from_irq(line.irq).text).text, line);
+    remove_own_fifo(event_path_in(line.directory, event_name_from_irq(line.irq).text).text, line);
 }
 
-void remove_stale_private_fifos(const uint32_t* lines, size_t count)
+void remove_stale_private_fifos(const char* directory, const uint32_t* lines, size_t count)
 {
-    const int folder = open_above_stdio(event_path_of("").text, O_RDONLY | O_DIRECTORY);
+    const int folder = open_above_stdio(directory, O_RDONLY | O_DIRECTORY);
     DIR* listing = folder != -1 ? fdopendir(folder) : nullptr;
     if (listing == nullptr) {
         if (folder != -1)
@@ -405,7 +406,7 @@ void remove_stale_private_fifos(const uint32_t* lines, size_t count)
         if (!parse_private_name(entry->d_name, &irq, &maker) || !std::binary_search(lines, lines + count, irq) ||
             !has_ended(maker))
             continue;
-        const event_path path = event_path_of(entry->d_name);
+        const event_path path = event_path_in(directory, entry->d_name);
         struct stat found {};
         int locked = -1;
         if (lstat(path.text, &found) == 0 && S_ISFIFO(found.st_mode) && found.st_uid == geteuid() &&

@@ -122,6 +122,7 @@ inline bool anything_named(std::uint32_t irq)
 struct child_options {
     bool unprivileged = false;         // as user 65534, when running as root
     const char* private_shm = nullptr; // a tmpfs of these options over /dev/shm
+    bool private_tmp = false;          // and one over /tmp
     bool hide_proc = false;            // a tmpfs over /proc
     int seconds = 30;                  // then it is killed, which fails the test
 };
@@ -136,6 +137,8 @@ inline bool isolate(const child_options& options)
     if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         return false;
     if (options.private_shm != nullptr && mount("none", "/dev/shm", "tmpfs", 0, options.private_shm) != 0)
+        return false;
+    if (options.private_tmp && mount("none", "/tmp", "tmpfs", 0, "mode=1777") != 0)
         return false;
     return !options.hide_proc ||
            (mount("none", "/proc", "tmpfs", 0, nullptr) == 0 && access("/proc/self/fd", F_OK) != 0);

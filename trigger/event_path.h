@@ -8,8 +8,15 @@ struct event_path {
     char text[512];
 };
 
-// The path of event `name`; a name too long for the buffer is cut short,
-// which names no event a host can publish.
+// The folder of the events, "/dev/shm/" or "/tmp/", looked up on each call:
+// a host takes it once, so that all its paths are in one folder.
+const char* event_directory();
+
+// The path of event `name` in `directory`; a name too long for the buffer
+// is cut short, which names no event a host can publish.
+event_path event_path_in(const char* directory, const char* name);
+
+// The path of event `name` in the folder of the events.
 event_path event_path_of(const char* name);
 
 // The path through which /proc reaches the inode that descriptor `fd`

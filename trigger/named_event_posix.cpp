@@ -32,11 +32,14 @@ bool out_of_descriptors(int error)
     return error == EMFILE || error == ENFILE;
 }
 
-bool same_fifo(int fd, const struct stat& expected)
+// 0 where `fd` holds the FIFO `expected` names; else fstat's error, or ENXIO
+// where it is something else (no event).
+int differs_from(int fd, const struct stat& expected)
 {
     struct stat opened {};
-    return fstat(fd, &opened) == 0 && S_ISFIFO(opened.st_mode) && opened.st_dev == expected.st_dev &&
-           opened.st_ino == expected.st_ino;
+    if (fstat(fd, &opened) != 0)
+        return errno;
+    return S_ISFIFO(opened.st_mode) && opened.st_dev == expected.st_dev && opened.st_ino == expected.st_ino ? 0 : ENXIO;
 }
 
 // Without /proc, or without a second descriptor to spare: the path is
@@ -62,9 +65,9 @@ int open_by_path(const char* path)
     const int writer = open_above_stdio(path, O_WRONLY | O_NOFOLLOW | open_flags);
     if (writer == -1)
         return -1;
-    if (!same_fifo(writer, found)) {
+    if (const int error = differs_from(writer, found)) {
         close(writer);
-        errno = ENXIO;
+        errno = error;
         return -1;
     }
     // The read-write open is the kernel's exact answer; only where there is
@@ -72,13 +75,13 @@ int open_by_path(const char* path)
     const int both = open_above_stdio(path, O_RDWR | O_NOFOLLOW | open_flags);
     if (both == -1 && out_of_descriptors(errno))
         return writer;
-    const int error = errno;
+    const int error = both == -1 ? errno : differs_from(both, found);
     close(writer);
-    if (both != -1 && same_fifo(both, found))
+    if (error == 0)
         return both;
     if (both != -1)
         close(both);
-    errno = both != -1 ? ENXIO : error;
+    errno = error;
     return -1;
 }
 
@@ -96,9 +99,10 @@ int open_by_inode(const char* path, bool* fallback)
         return -1;
     }
     struct stat found {};
-    if (fstat(where, &found) != 0 || !S_ISFIFO(found.st_mode)) {
+    const int looked = fstat(where, &found) != 0 ? errno : !S_ISFIFO(found.st_mode) ? ENXIO : 0;
+    if (looked != 0) {
         close(where);
-        errno = ENXIO;
+        errno = looked;
         return -1;
     }
     const int writer = open_above_stdio(path_of_descriptor(where).text, O_WRONLY | open_flags);

@@ -6,12 +6,14 @@
 #include "irqhost.h"
 #include "named_event.h"
 #include "posix_test.h"
+#include "trigger.h"
 
 #include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <map>
 #include <optional>
 #include <sys/inotify.h>
 #include <sys/resource.h>
@@ -267,59 +269,6 @@ TEST(Publish, HostsOfOverlappingLinesTakeThemInOneOrder)
                             "outcome, 3: the first host lost)";
 }
 
-// A refusal in the middle of publishing (another host takes the name just
-// before the link; the private FIFO vanishes; the FIFO it holds cannot be
-// given a mode) leaves nothing of either line and the process's descriptors
-// as they were.
-TEST(Publish, ARefusalMidwayLeavesNothingAndNoDescriptor)
-{
-    const std::uint32_t first = test_line(2), second = test_line(3);
-    const std::string path = path_of(second), hidden = private_prefix_of(second);
-    const struct {
-        const char* what;
-        moment when;
-        call at;
-        const char* says;
-    } faults[] = {
-        {"another host links its FIFO first", moment::before, call::linkat, "another host is publishing it"},
-        {"the private FIFO is removed as soon as it is made", moment::after, call::mkfifo, "cannot open"},
-        {"the FIFO held is gone before its mode is set", moment::before, call::chmod, "cannot open"},
-    };
-    const std::string held = "/proc/self/fd/";
-    for (const auto& fault : faults) {
-        const int status = run_child([&] {
-            // Standard input a pipe of the child's own: a descriptor taken
-            // by mistake for the FIFO harms nothing outside.
-            int spare[2];
-            if (pipe(spare) != 0 || dup2(spare[0], 0) != 0)
-                return 9;
-            int chmods = 0;
-            set_call_hook([&](moment when, call what, const char* p, int, long) {
-                if (when != fault.when || what != fault.at || p == nullptr)
-                    return;
-                if (std::strstr(p, hidden.c_str()) != nullptr)
-                    unlink(p);
-                else if (path == p)
-                    mkfifo(p, 0600);
-                else if (held.compare(0, held.size(), p, held.size()) == 0 && ++chmods == 2) // the second line's
-                    close(std::atoi(p + held.size()));
-            });
-            const std::vector<int> before = open_descriptors();
-            const attempt refused = open_host({first, second});
-            set_call_hook({});
-            unlink(path.c_str());
-            if (refused.host != nullptr || refused.why.find(fault.says) == std::string::npos ||
-                refused.why.rfind(name_of(second), 0) != 0)
-                return 1;
-            if (open_descriptors() != before)
-                return 2;
-            return anything_named(first) || anything_named(second) ? 3 : 0;
-        });
-        EXPECT_EQ(status, 0) << fault.what << ": " << ended(status)
-                             << " (1: not refused so, 2: a descriptor taken or lost, 3: left behind)";
-    }
-}
-
 // Watches a file for being opened, written or changed.
 struct watched {
     int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -554,6 +503,267 @@ TEST(Raise, AHostGoneBeforeTheWriteRaisesNoSigpipe)
         EXPECT_EQ(status, 0) << "own SIGPIPE pending: " << own_pending << ": " << ended(status)
                              << " (1: not written through the write-only descriptor, or not 0, "
                                 "2: a SIGPIPE left pending or taken away)";
+    }
+}
+
+} // namespace
+
+namespace {
+
+// The errors each call really returns, as the loop below makes it fail.
+const std::map<call, std::vector<int>> errors_of = {
+    {call::open, {EMFILE, ENFILE, EACCES, ENOENT, EINTR, ENOMEM}},
+    {call::close, {EINTR, EIO}},
+    {call::read, {EINTR, EIO}},
+    {call::write, {EINTR, EIO, ENOSPC}},
+    {call::lstat, {ENOENT, EACCES, ENOMEM}},
+    {call::stat, {ENOENT, EACCES}},
+    {call::fstat, {EIO, ENOMEM}},
+    {call::faccessat, {EACCES, ENOENT}},
+    {call::fcntl, {EMFILE, EINVAL}},
+    {call::dup3, {EMFILE, EINTR, EBUSY}},
+    {call::mkfifo, {EEXIST, ENOSPC, EACCES}},
+    {call::chmod, {EPERM, EIO}},
+    {call::fchmod, {EPERM, EIO}},
+    {call::unlink, {EACCES, EBUSY, ENOENT}},
+    {call::flock, {EWOULDBLOCK, EINTR, ENOLCK}},
+    {call::linkat, {EEXIST, ENOENT, EMLINK, ENOSPC}},
+    {call::link, {EEXIST, EMLINK, ENOSPC}},
+    {call::epoll_create1, {EMFILE, ENOMEM}},
+    {call::epoll_ctl, {ENOMEM, ENOSPC}},
+    {call::eventfd, {EMFILE, ENODEV}},
+    {call::kill, {EPERM, ESRCH}},
+    {call::getrandom, {EAGAIN, ENOSYS}},
+    {call::fdopendir, {ENOMEM, EMFILE}},
+};
+
+// What a call in the loop is checked against, beside its own outcome.
+struct process_state {
+    std::vector<int> descriptors = open_descriptors();
+    sigset_t mask = current_mask(), pending = pending_signals();
+
+    static sigset_t current_mask()
+    {
+        sigset_t mask;
+        sigprocmask(SIG_BLOCK, nullptr, &mask);
+        return mask;
+    }
+    static sigset_t pending_signals()
+    {
+        sigset_t pending;
+        sigpending(&pending);
+        return pending;
+    }
+    std::string differs_from(const process_state& before) const
+    {
+        if (descriptors != before.descriptors)
+            return "the descriptors changed";
+        for (int signal = 1; signal < NSIG; ++signal)
+            if (sigismember(&mask, signal) != sigismember(&before.mask, signal) ||
+                sigismember(&pending, signal) != sigismember(&before.pending, signal))
+                return "the signal mask or the pending signals changed";
+        return "";
+    }
+};
+
+// One library call under every failure: `act` makes it and returns its
+// reason when refused ("" when it worked); `undo` lets go what it made.
+struct faulted_case {
+    const char* what;
+    bool hide_proc;
+    std::function<void()> setup, undo;
+    std::function<std::string()> act;
+    bool errno_kept; // a success leaves errno as it was
+    bool reasoned = true; // a refusal says why (bellTap's never does)
+    std::function<std::string()> kept = nullptr; // what must be as it was: "" when it is
+};
+
+void empty_event_directory()
+{
+    for (const std::string& entry : entries_of("/dev/shm"))
+        unlink(("/dev/shm/" + entry).c_str());
+}
+
+// Fails each call of `c` in turn with each of its errors; returns what went
+// wrong, a line each.
+std::string fail_each_call(const faulted_case& c, const std::vector<std::string>& may_stay)
+{
+    std::vector<std::pair<call, std::string>> calls;
+    c.setup();
+    set_call_hook([&](moment when, call what, const char* p, int, long) {
+        if (when == moment::before)
+            calls.emplace_back(what, p != nullptr ? p : "");
+    });
+    c.act();
+    set_call_hook({});
+    c.undo();
+    std::string problems;
+    for (std::size_t k = 0; k < calls.size(); ++k) {
+        const auto errors = errors_of.find(calls[k].first);
+        for (const int error : errors != errors_of.end() ? errors->second : std::vector<int>{}) {
+            empty_event_directory();
+            const process_state before;
+            c.setup();
+            std::size_t made = 0;
+            std::string failed_path; // this run's: a private name is new each time
+            set_call_fault([&](call, const char* p, int) {
+                if (made++ != k)
+                    return 0;
+                failed_path = p != nullptr ? p : "";
+                return error;
+            });
+            errno = EDOM;
+            const std::string why = c.act();
+            const int error_after = errno;
+            set_call_fault({});
+            const std::string kept = c.kept ? c.kept() : "";
+            c.undo();
+            std::string problem = process_state().differs_from(before) + kept;
+            // The folder looked up (a stat of /dev/shm) is /tmp where it fails.
+            const bool folder = calls[k].first == call::stat;
+            if (why.rfind("status ", 0) == 0)
+                problem += " ended with " + why;
+            if (!why.empty() && c.reasoned && !folder && why.find(strerror(error)) == std::string::npos &&
+                why.find("another host is publishing it") == std::string::npos &&
+                why.find("a running host already publishes it") == std::string::npos &&
+                why.find("was replaced while it was being published") == std::string::npos &&
+                why.find("cannot tell whether") == std::string::npos && why.find("keeps changing") == std::string::npos)
+                problem += " refused with a reason that does not name the step: " + why;
+            if (why.empty() && c.errno_kept && error_after != EDOM)
+                problem += " errno changed by a success";
+            // What the failed call was to look at or remove may stay.
+            const bool looked_at = calls[k].first == call::lstat || calls[k].first == call::unlink;
+            for (const std::string& entry : entries_of("/dev/shm"))
+                if (std::find(may_stay.begin(), may_stay.end(), entry) == may_stay.end() &&
+                    !(looked_at && failed_path == "/dev/shm/" + entry))
+                    problem += " left " + entry;
+            for (const std::string& entry : entries_of("/tmp"))
+                problem += " left /tmp/" + entry;
+            if (!problem.empty())
+                problems += c.what + std::string(", call ") + std::to_string(k) + " (" + calls[k].second + ") failing with " +
+                            strerror(error) + ":" + problem + "\n";
+        }
+    }
+    return problems;
+}
+
+// Each system call that publishing (a stale FIFO taken back, a killed
+// host's private FIFO removed, with and without /proc), withdrawing, a raise,
+// a prepared line and bellTap make is made to fail in turn, with each error
+// it really returns: the call is refused with a reason that names the step,
+// or succeeds where another way is right; nothing is left in the event
+// directory but what was there; the descriptors, the signal mask and the
+// pending signals are as before, and a success keeps errno.
+TEST(Faults, EachSystemCallFailingInTurnIsRefusedCleanly)
+{
+    const std::uint32_t a = test_line(20), b = test_line(21), live = test_line(22);
+    const std::string stale = name_of(b), dead = private_prefix_of(a) + "1.0123456789abcdef";
+    const auto with_stale_fifos = [&] {
+        mkfifo(path_of(b).c_str(), 0600);
+        mkfifo(("/dev/shm/" + dead).c_str(), 0600);
+    };
+    irqhost* host = nullptr;
+    irqhost_line* line = nullptr;
+    const auto open_lines = [&](std::vector<std::uint32_t> lines) {
+        return [&host, lines]() {
+            char why[256] = "";
+            host = irqhost_open(lines.data(), lines.size(), 0640, why, sizeof why);
+            return host != nullptr ? std::string() : std::string(why).empty() ? "(no reason)" : why;
+        };
+    };
+    const auto close_host = [&] {
+        irqhost_close(host);
+        host = nullptr;
+    };
+    const auto raised = [](int result) { return result == 0 ? std::string() : std::string(strerror(errno)); };
+    irqhost* held = nullptr;
+    std::vector<int> before_belltap;
+    int saved_output = -1;
+    const auto host_of = [&](std::uint32_t l) { return [&held, l] { held = irqhost_open(&l, 1, 0666, nullptr, 0); }; };
+    const auto end_held = [&] {
+        irqhost_line_close(line);
+        line = nullptr;
+        irqhost_close(held);
+        held = nullptr;
+    };
+    const faulted_case cases[] = {
+        {"publishing", false, with_stale_fifos, close_host, open_lines({a, b}), false},
+        {"publishing without /proc", true, with_stale_fifos, close_host, open_lines({a, b}), false},
+        {"publishing beside a live host", false, [&] { with_stale_fifos(); host_of(live)(); },
+         [&] { close_host(); end_held(); }, open_lines({a, b, live}), false, true,
+         [&] {
+             std::uint32_t set[1];
+             return irqhost_raise(live) == 0 && irqhost_wait(held, 0, set, 1) == 1 ? "" : " the live host lost its line";
+         }},
+        {"withdrawing", false, [&] { open_lines({a, b})(); }, [] {}, [&] { close_host(); return std::string(); }, false},
+        {"a raise", false, host_of(a), end_held, [&] { return raised(irqhost_raise(a)); }, true},
+        {"a raise without /proc", true, host_of(a), end_held, [&] { return raised(irqhost_raise(a)); }, true},
+        {"a prepared line", false, host_of(a), end_held,
+         [&] {
+             line = irqhost_line_open(a, nullptr, 0);
+             if (line == nullptr)
+                 return std::string(strerror(errno));
+             errno = EDOM; // the raise keeps it, not the open
+             return raised(irqhost_line_raise(line));
+         },
+         true},
+        {"a prepared line whose host came back", false,
+         [&] {
+             host_of(a)();
+             line = irqhost_line_open(a, nullptr, 0);
+             irqhost_close(held);
+             host_of(a)();
+         },
+         end_held, [&] { return raised(irqhost_line_raise(line)); }, true},
+        // bellTap leaves its event to the end of the process, which here
+        // is the undo's, and prints nothing but its refusal.
+        {"bellTap", false,
+         [&] {
+             host_of(a)();
+             before_belltap = open_descriptors();
+             fflush(stdout);
+             saved_output = dup(1);
+             dup2(open("/dev/null", O_WRONLY), 1);
+         },
+         [&] {
+             fflush(stdout);
+             for (const int fd : open_descriptors())
+                 if (std::find(before_belltap.begin(), before_belltap.end(), fd) == before_belltap.end())
+                     close(fd);
+             dup2(saved_output, 1);
+             close(saved_output);
+             end_held();
+         },
+         [&] {
+             const std::string argument = std::to_string(static_cast<std::int32_t>(a));
+             const char* const argv[] = {"bellTap", argument.c_str(), nullptr};
+             const int status = run_trigger(2, argv);
+             return status == 0 ? std::string() : status == -2 ? "refused" : "status " + std::to_string(status);
+         },
+         false, false},
+    };
+    for (const faulted_case& c : cases) {
+        child_options isolated;
+        isolated.private_shm = "mode=1777";
+        isolated.private_tmp = true; // where the events go without /dev/shm
+        isolated.hide_proc = c.hide_proc;
+        isolated.seconds = 120;
+        int pipe_ends[2];
+        ASSERT_EQ(pipe(pipe_ends), 0);
+        const int status = run_child(isolated, [&] {
+            close(pipe_ends[0]);
+            const std::string problems = fail_each_call(c, {stale, dead});
+            const ssize_t written = ::write(pipe_ends[1], problems.data(), problems.size());
+            return written == static_cast<ssize_t>(problems.size()) && problems.empty() ? 0 : 1;
+        });
+        close(pipe_ends[1]);
+        std::string problems;
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(pipe_ends[0], buffer, sizeof buffer)) > 0;)
+            problems.append(buffer, static_cast<std::size_t>(n));
+        close(pipe_ends[0]);
+        SKIP_UNLESS_ISOLATED(status);
+        EXPECT_EQ(status, 0) << c.what << ": " << ended(status) << "\n" << problems.substr(0, 4000);
     }
 }
 
