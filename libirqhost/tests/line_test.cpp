@@ -6,6 +6,7 @@
 #include "posix_test.h"
 
 #include <atomic>
+#include <pthread.h>
 #include <csignal>
 #include <sys/time.h>
 #include <thread>
@@ -327,6 +328,58 @@ TEST(Line, WorksAcrossForkExecSignalsAndPipes)
                          << " (1: a forked child's raise, 2: a descriptor inherited by exec, 3: a child's reopen, "
                             "4: raises from a handler and the thread, 5: the caller's own SIGPIPE taken, "
                             "6: reopened onto another descriptor)";
+}
+
+} // namespace
+
+namespace {
+
+// What a thread to be cancelled raises, opens and closes.
+struct cancelled_work {
+    std::uint32_t raised, published;
+    irqhost_line* line;
+};
+
+void* work_until_cancelled(void* argument)
+{
+    const auto* work = static_cast<const cancelled_work*>(argument);
+    for (;;) {
+        irqhost_raise(work->raised);
+        irqhost_line_raise(work->line);
+        irqhost_close(open_host(work->published));
+        pthread_testcancel();
+    }
+}
+
+// Threads cancelled at any moment of a raise, a prepared line's raise or a
+// host's open or close: no descriptor or line is left, no later call hangs,
+// and the line is still raised and heard.
+TEST(Cancel, ACancelledCallLeavesNothingAndHangsNothing)
+{
+    const std::uint32_t a = test_line(6), b = test_line(7);
+    const int status = run_child([&] {
+        irqhost* host = open_host(a);
+        cancelled_work work{a, b, irqhost_line_open(a, nullptr, 0)};
+        if (host == nullptr || work.line == nullptr)
+            return 9;
+        const std::vector<int> before = open_descriptors();
+        for (int round = 0; round < 200; ++round) {
+            pthread_t thread;
+            if (pthread_create(&thread, nullptr, work_until_cancelled, &work) != 0)
+                return 9;
+            usleep(static_cast<useconds_t>(round % 50) * 20);
+            pthread_cancel(thread);
+            pthread_join(thread, nullptr);
+        }
+        reports(host);
+        const bool heard = irqhost_line_raise(work.line) == 0 && irqhost_raise(a) == 0 && reports(host, 10'000) == 1;
+        const bool nothing_left = open_descriptors() == before && !exists(path_of(b));
+        irqhost_line_close(work.line);
+        irqhost_close(host);
+        return heard ? nothing_left ? 0 : 2 : 1;
+    });
+    EXPECT_EQ(status, 0) << ended(status) << " (1: a later raise failed or was not heard, 2: a descriptor or "
+                                             "a line left by a cancelled call; killed: a later call hung)";
 }
 
 } // namespace
