@@ -11,7 +11,10 @@ include(GoogleTest)
 # Runs a test program in one piece under an emulator, where starting each
 # case in a process of its own costs more than the case.
 function(add_test_program name)
-  add_executable(${name} ${ARGN})
+  add_executable(${name} ${ARGN} ${PROJECT_SOURCE_DIR}/test_support/time_limit.cpp)
+  if(NOT WIN32)
+    target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/test_support/leftovers_posix.cpp)
+  endif()
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/test_support)
   target_link_libraries(${name} PRIVATE trigger_core irqhost_internal GTest::gtest_main)
   if(CMAKE_CROSSCOMPILING)

@@ -32,11 +32,35 @@
 
 namespace test_support {
 
-// A line far above any a real host uses, from the process id: parallel
-// test programs and a running host never meet.
+// The test programs' ranges of lines, far above any a real host uses: a
+// hundred lines a process from each base.
+inline constexpr std::uint32_t line_bases[] = {1'100'000'000u, 1'200'000'000u, 1'300'000'000u, 1'700'000'000u};
+
+// A line of this process's own, from the process id: parallel test
+// programs and a running host never meet.
 inline std::uint32_t line_of_this_process(std::uint32_t base, unsigned offset)
 {
     return base + static_cast<std::uint32_t>(getpid() % 1'000'000) * 100u + offset;
+}
+
+// Up to 5000 lines of this process's own, from line_of_this_process's.
+inline std::uint32_t many_lines_of_this_process(unsigned offset)
+{
+    return 400'000'000u + static_cast<std::uint32_t>(getpid() % 100'000) * 5'000u + offset;
+}
+
+// Is `line` one of this process's own (or its negative form, as bellTap
+// reads a line of the upper half)?
+inline bool is_line_of_this_process(std::uint32_t line)
+{
+    for (const std::uint32_t form : {line, 0u - line}) {
+        for (const std::uint32_t base : line_bases)
+            if (form - line_of_this_process(base, 0) < 100)
+                return true;
+        if (form - many_lines_of_this_process(0) < 5000)
+            return true;
+    }
+    return false;
 }
 
 inline std::string name_of(std::uint32_t irq)

@@ -14,6 +14,15 @@ folder = "/dev/shm" if os.path.isdir("/dev/shm") else "/tmp"
 F_SETPIPE_SZ = 1031
 
 
+started = []  # every host of the cases', ended after each
+
+
+def start(*arguments, **options):
+    host = subprocess.Popen(*arguments, **options)
+    started.append(host)
+    return host
+
+
 def path(line):
     return f"{folder}/OSirq{line}"
 
@@ -56,7 +65,7 @@ def ended_cleanly(host, lines, case):
 def stop_while_publishing():
     lines = [base + i for i in range(900)]
     for stop in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
-        host = subprocess.Popen([irqhost, *map(str, lines)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        host = start([irqhost, *map(str, lines)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         until(lambda: os.path.lexists(path(lines[0])) or host.poll() is not None, "nothing published")
         host.send_signal(stop)
         ended_cleanly(host, lines, f"{stop.name} while publishing")
@@ -65,7 +74,7 @@ def stop_while_publishing():
 def stop_while_closing():
     lines = [base + i for i in range(900)]
     err_reader, err_writer = os.pipe()
-    host = subprocess.Popen([irqhost, *map(str, lines)], stdout=subprocess.DEVNULL, stderr=err_writer)
+    host = start([irqhost, *map(str, lines)], stdout=subprocess.DEVNULL, stderr=err_writer)
     os.close(err_writer)
     read_line(err_reader)
     # The first stop starts the withdrawal of 900 lines; the others come
@@ -81,7 +90,7 @@ def stop_while_output_is_full():
     reader, writer = os.pipe()
     fcntl.fcntl(writer, F_SETPIPE_SZ, 4096)
     err_reader, err_writer = os.pipe()
-    host = subprocess.Popen([irqhost, str(line)], stdout=writer, stderr=err_writer)
+    host = start([irqhost, str(line)], stdout=writer, stderr=err_writer)
     os.close(writer)
     os.close(err_writer)
     read_line(err_reader)
@@ -103,7 +112,7 @@ def stop_after_close():
     line = base + 902
     err_reader, err_writer = os.pipe()
     fcntl.fcntl(err_writer, F_SETPIPE_SZ, 4096)
-    host = subprocess.Popen([irqhost, str(line)], stdout=subprocess.DEVNULL, stderr=err_writer)
+    host = start([irqhost, str(line)], stdout=subprocess.DEVNULL, stderr=err_writer)
     read_line(err_reader)
     # Standard error full: the host's last words ("stopped") block after
     # close. Filled through an open of its own, whose O_NONBLOCK the host's
@@ -136,7 +145,7 @@ def output_hung_up():
     line = base + 903
     mine, theirs = socket.socketpair()
     err_reader, err_writer = os.pipe()
-    host = subprocess.Popen([irqhost, str(line)], stdout=theirs.fileno(), stderr=err_writer)
+    host = start([irqhost, str(line)], stdout=theirs.fileno(), stderr=err_writer)
     theirs.close()
     os.close(err_writer)
     read_line(err_reader)
@@ -160,5 +169,15 @@ for case in cases:
     except (AssertionError, OSError) as error:
         failed += 1
         print(f"FAIL {case.__name__}: {error}")
+    finally:
+        # Whatever a failed case left: its hosts, and its lines' FIFOs.
+        for host in started:
+            if host.poll() is None:
+                host.kill()
+                host.wait()
+        started.clear()
+        for entry in os.listdir(folder):
+            if entry.lstrip(".").startswith(f"OSirq{base // 1000}"):
+                os.unlink(os.path.join(folder, entry))
 print(f"{len(cases) - failed} passed, {failed} failed")
 sys.exit(1 if failed else 0)

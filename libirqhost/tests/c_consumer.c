@@ -35,8 +35,25 @@ static int ready_within(irqhost *host, int milliseconds)
 #endif
 }
 
+static irqhost *host;
+static uint32_t lines[2];
+
+/* Every way out closes the host and removes what a library under test may
+ * have failed to withdraw, so that no line is left. */
+static void end_host(void)
+{
+    char path[64];
+    int i;
+    irqhost_close(host);
+    for (i = 0; i < 2; ++i) {
+        snprintf(path, sizeof path, "/dev/shm/OSirq%lu", (unsigned long)lines[i]);
+        remove(path);
+    }
+}
+
 static int fail(const char *what)
 {
+    end_host();
     fprintf(stderr, "c_consumer: %s\n", what);
     return 1;
 }
@@ -44,12 +61,12 @@ static int fail(const char *what)
 int main(int argc, char *argv[])
 {
     const uint32_t first = 1900000000u + (uint32_t)(getpid() % 1000000) * 100u;
-    const uint32_t lines[] = {first, first + 1};
     uint32_t set[2] = {0, 0};
     char why[128];
     char command[1024];
-    irqhost *host;
 
+    lines[0] = first;
+    lines[1] = first + 1;
     if (argc < 2)
         return fail("usage: c_consumer BELLTAP");
     host = irqhost_open(lines, 2, 0600, why, sizeof why);
@@ -77,7 +94,7 @@ int main(int argc, char *argv[])
         return fail("the host's wait is not ready after a stop");
     if (irqhost_wait(host, 5000, set, 2) != -1)
         return fail("the wait went on after a stop");
-    irqhost_close(host);
+    end_host();
     puts("1 passed, 0 failed");
     return 0;
 }

@@ -37,8 +37,7 @@ std::vector<std::uint32_t> many_test_lines(std::size_t count)
     }
     std::vector<std::uint32_t> lines;
     for (std::size_t i = 0; i < count; ++i)
-        lines.push_back(400'000'000u + static_cast<std::uint32_t>(getpid() % 100'000) * 5'000u +
-                        static_cast<std::uint32_t>(i));
+        lines.push_back(many_lines_of_this_process(static_cast<unsigned>(i)));
     return lines;
 }
 

@@ -11,10 +11,16 @@ prefix=$work/prefix
 base=$((1500000000 + ($$ % 1000000) * 100))
 dir=/dev/shm; [ -d "$dir" ] || dir=/tmp
 host=""
-fail() { echo "FAIL: $*"; [ -n "$host" ] && kill "$host" 2>/dev/null; rm -rf "$work"; exit 1; }
-# Killed (a time limit, Ctrl+C), it cleans up too.
-trap 'rm -rf "$work"' EXIT
-trap '[ -n "$host" ] && kill "$host" 2>/dev/null; exit 1' HUP INT TERM
+fail() { echo "FAIL: $*"; exit 1; }
+# However it ends (passed, failed, killed by a time limit or Ctrl+C), its
+# host ends and nothing of its lines is left.
+cleanup() {
+  [ -n "$host" ] && kill -KILL "$host" 2>/dev/null && wait "$host" 2>/dev/null
+  for offset in 1 2 3 4 5; do rm -f "$dir/OSirq$((base + offset))" "$dir/.OSirq$((base + offset))."*; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' HUP INT TERM
 # snippet FILE SECTION LANGUAGE [N]: the Nth (default first) code block of
 # that language in the section SECTION of FILE (of the source tree).
 snippet() {

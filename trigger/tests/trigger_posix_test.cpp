@@ -677,10 +677,10 @@ TEST(BrokenOutput, GoneReaderKillsNothing)
 
 TEST(BrokenEvent, HostClosingAfterTheOpenKillsNothing)
 {
+    const std::uint32_t irq = test_line(33);
     const pid_t pid = fork();
     if (pid == 0) {
         alarm(10);
-        const std::uint32_t irq = test_line(33);
         irqhost* host = irqhost_open(&irq, 1, 0600, nullptr, 0);
         if (host == nullptr)
             _exit(3);
