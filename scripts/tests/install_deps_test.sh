@@ -66,11 +66,16 @@ echo 1 >"$work/locked"
 APT_WAIT=1 LOCKED=$work/locked STATES=$work/status CALLS=$work/calls PATH="$work/bin:$PATH" scripts/install-deps.sh absent \
   >/dev/null 2>&1 || fail "install-deps.sh failed when its time ran out while it waited"
 grep -q -- "-o DPkg::Lock::Timeout=0 absent$" "$work/calls" || fail "the install's time to wait: $(grep install "$work/calls")"
-# A failing update or install: its output, a reason, status 1, and no install after a failed update.
+# A failing update or install: its output, a reason, status 1, and no
+# install after a failed update; a failure that is no held lock is not tried
+# again until the time to wait runs out (a limit that would pass it).
 for broken in update install; do
   rm -f "$work/calls"
-  said=$(APT_BROKEN=$broken STATES=$work/status CALLS=$work/calls PATH="$work/bin:$PATH" scripts/install-deps.sh absent 2>&1) &&
-    fail "install-deps.sh went on after a failed $broken"
+  mkdir -p "$work/tmp"
+  said=$(TMPDIR=$work/tmp APT_WAIT=30 APT_BROKEN=$broken STATES=$work/status CALLS=$work/calls PATH="$work/bin:$PATH" \
+         timeout 10 scripts/install-deps.sh absent 2>&1) && fail "install-deps.sh went on after a failed $broken"
+  [ "$(grep -c "^update" "$work/calls")" = 1 ] || fail "a failed $broken was tried again: $(cat "$work/calls")"
+  [ -z "$(ls -A "$work/tmp")" ] || fail "a failed $broken left its log: $(ls -A "$work/tmp")"
   case $said in *"E: it broke"*"install-deps: apt-get $broken failed"*) ;; *) fail "a failed $broken: $said" ;; esac
   [ "$broken" = update ] && grep -q "^install" "$work/calls" && fail "installed after a failed update"
 done

@@ -34,14 +34,17 @@ stub() { for name; do stand_in "$work/bin/$name"; echo "$name" >>"$work/names"; 
 stub_in_tree() { for path; do stand_in "$tree/$path"; basename "$path" >>"$work/names"; done; }
 
 # run SCRIPT [ARGUMENTS]: the copy of scripts/SCRIPT, run from another
-# folder with the stand-ins first on the PATH; its status in $status.
+# folder with the stand-ins first on the PATH, for 60 s at most (a run that
+# outlives them fails); its status in $status.
 run() {
   script=$1; shift
   cp "$project/scripts/$script" "$tree/scripts/$script"
   : >"$calls"
   : >"$work/made"
   status=0
-  (cd "$work" && CALLS=$calls MADE=$work/made PATH="$work/bin:$PATH" sh "$tree/scripts/$script" "$@" </dev/null >>"$calls" 2>&1) || status=$?
+  (cd "$work" && CALLS=$calls MADE=$work/made PATH="$work/bin:$PATH" timeout 60 sh "$tree/scripts/$script" "$@" \
+    </dev/null >>"$calls" 2>&1) || status=$?
+  [ "$status" != 124 ] || fail "scripts/$script $* ran out of its 60 s"
   # What its configures made goes again: each run finds the tree alike.
   xargs rm -rf <"$work/made"
 }
