@@ -213,23 +213,24 @@ trigger_times trigger(const char* belltap, const std::vector<host>& hosts, std::
     return {whole, report_after(h, line, start)};
 }
 
-// Raise-to-report from code: irqhost_raise beside bellTap's spawn-to-report,
-// and the floor of both, one byte written on a descriptor already open.
+// Raise-to-report from code: the prepared line and irqhost_raise beside
+// bellTap's spawn-to-report, and the floor of all, one byte written on a
+// descriptor already open.
 struct raise_times {
-    std::vector<double> spawned, raised, written;
+    std::vector<double> spawned, raised, prepared, written;
 };
 
 raise_times raise_to_wake(const char* belltap, const std::vector<host>& hosts, int runs)
 {
     const host& h = hosts[0];
-    const int open_already =
-        open(event_path_of(event_name_from_irq(irq_from_text(h.arguments[0].c_str())).text).text, O_WRONLY | O_NONBLOCK);
-    if (open_already < 0) {
+    const std::uint32_t line = irq_from_text(h.arguments[0].c_str());
+    const int open_already = open(event_path_of(event_name_from_irq(line).text).text, O_WRONLY | O_NONBLOCK);
+    irqhost_line* prepared = irqhost_line_open(line, nullptr, 0);
+    if (open_already < 0 || prepared == nullptr) {
         std::fprintf(stderr, "cannot open the host's first line\n");
         std::exit(1);
     }
     raise_times t;
-    const std::uint32_t line = irq_from_text(h.arguments[0].c_str());
     for (int i = 0; i < runs; ++i) {
         t.spawned.push_back(trigger(belltap, hosts, 0).wake);
         double start = micros(clock_type::now());
@@ -239,12 +240,109 @@ raise_times raise_to_wake(const char* belltap, const std::vector<host>& hosts, i
         }
         t.raised.push_back(report_after(h, 0, start));
         start = micros(clock_type::now());
+        if (irqhost_line_raise(prepared) != 0) {
+            std::fprintf(stderr, "irqhost_line_raise failed\n");
+            std::exit(1);
+        }
+        t.prepared.push_back(report_after(h, 0, start));
+        start = micros(clock_type::now());
         if (write(open_already, "x", 1) != 1)
             std::exit(1);
         t.written.push_back(report_after(h, 0, start));
     }
+    irqhost_line_close(prepared);
     close(open_already);
     return t;
+}
+
+// A raise's own cost, without a host to wake: a host of this process's own
+// that reads its line only every thousand raises. Microseconds a raise.
+std::pair<double, double> own_costs(int rounds)
+{
+    const std::uint32_t line = 1'800'000'000u + static_cast<std::uint32_t>(getpid() % 100'000) * 10u;
+    irqhost* own = irqhost_open(&line, 1, 0600, nullptr, 0);
+    irqhost_line* prepared = irqhost_line_open(line, nullptr, 0);
+    if (own == nullptr || prepared == nullptr)
+        std::exit(1);
+    std::vector<double> raised, held;
+    std::uint32_t set[1];
+    for (int round = 0; round < rounds; ++round) {
+        double start = micros(clock_type::now());
+        for (int i = 0; i < 1000; ++i)
+            irqhost_raise(line);
+        raised.push_back((micros(clock_type::now()) - start) / 1000);
+        irqhost_wait(own, 0, set, 1);
+        start = micros(clock_type::now());
+        for (int i = 0; i < 1000; ++i)
+            irqhost_line_raise(prepared);
+        held.push_back((micros(clock_type::now()) - start) / 1000);
+        irqhost_wait(own, 0, set, 1);
+    }
+    irqhost_line_close(prepared);
+    irqhost_close(own);
+    return {quantile(raised, 0.5), quantile(held, 0.5)};
+}
+
+// Python beside C, where the package can be had: a raise's own cost in a
+// Python process, and a demo host's raise-to-report (python3 -m irqhost
+// against irqhost, both printing "irq N" to a pipe read here).
+std::string python_raise_cost(std::uint32_t line)
+{
+    const std::string script = "import irqhost,time\nn=20000\nh=irqhost.Host([" + std::to_string(line) +
+                               "])\nl=irqhost.Line(" + std::to_string(line) +
+                               ")\nfor f in (lambda:irqhost.raise_line(" + std::to_string(line) +
+                               "),l.raise_line):\n t=time.perf_counter()\n for i in range(n):\n  f()\n  "
+                               "if i%1000==0:h.wait(0)\n print((time.perf_counter()-t)/n*1e6,end=\" \")\n";
+    const std::string command = std::string("/usr/bin/python3 -c '") + script + "' 2>/dev/null";
+    std::string out;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char buffer[128];
+        while (std::fgets(buffer, sizeof buffer, p) != nullptr)
+            out += buffer;
+        pclose(p);
+    }
+    return out;
+}
+
+// A demo host in a process of its own, read through a pipe: the time from a
+// raise to its "irq N" line, median of `runs`.
+double demo_wake(const std::vector<std::string>& argv, std::uint32_t line, int runs)
+{
+    int out[2], err[2];
+    if (pipe(out) != 0 || pipe(err) != 0)
+        std::exit(1);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        std::vector<char*> args;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    char byte = 0;
+    std::string banner;
+    while (banner.find('\n') == std::string::npos && read(err[0], &byte, 1) == 1)
+        banner += byte;
+    std::vector<double> woken;
+    for (int i = 0; i < runs; ++i) {
+        const double start = micros(clock_type::now());
+        if (irqhost_raise(line) != 0)
+            break;
+        std::string text;
+        while ((text.empty() || text.back() != '\n') && read(out[0], &byte, 1) == 1)
+            text += byte;
+        woken.push_back(micros(clock_type::now()) - start);
+    }
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    close(out[0]);
+    close(err[0]);
+    return woken.empty() ? 0 : quantile(woken, 0.5);
 }
 
 void print_ratio(const char* what, std::vector<double> r)
@@ -321,10 +419,35 @@ int main(int argc, char* argv[])
     };
     for (const auto& [what, sample] : rows)
         std::printf("  %-34s %8.1f %8.1f\n", what, quantile(*sample, 0.5), quantile(*sample, 0.99));
+    const double prepared = quantile(from_code.prepared, 0.5);
     std::printf("  bellTap p50 / irqhost_raise p50   %8.2f   (target: at least 8)\n",
                 quantile(from_code.spawned, 0.5) / quantile(from_code.raised, 0.5));
     std::printf("  irqhost_raise p50 / floor p50     %8.2f\n",
                 quantile(from_code.raised, 0.5) / quantile(from_code.written, 0.5));
+    std::printf("  prepared line p50 / floor p50     %8.2f   (target: at most 1.3)\n",
+                prepared / quantile(from_code.written, 0.5));
+    std::printf("  bellTap p50 / prepared line p50   %8.2f   (target: at least 25)\n",
+                quantile(from_code.spawned, 0.5) / prepared);
+    const auto [raise_cost, prepared_cost] = own_costs(std::max(5, runs / 50));
+    std::printf("  own cost, no host woken: irqhost_raise %.2f us, prepared line %.2f us, ratio %.2f   "
+                "(target: at least 3)\n", raise_cost, prepared_cost, raise_cost / prepared_cost);
+
+    std::printf("\n   Python (%s), beside C\n", PYTHON_PACKAGE);
+    setenv("IRQHOST_LIBRARY", IRQHOST_LIBRARY, 1);
+    setenv("PYTHONPATH", PYTHON_PACKAGE, 1);
+    const std::uint32_t line = 1'800'000'000u + static_cast<std::uint32_t>(getpid() % 100'000) * 10u + 1;
+    const std::string python_costs = python_raise_cost(line);
+    double python_raise = 0, python_line = 0;
+    if (std::sscanf(python_costs.c_str(), "%lf %lf", &python_raise, &python_line) == 2)
+        std::printf("  own cost: raise_line %.2f us (%.1f x irqhost_raise), Line.raise_line %.2f us (%.1f x the "
+                    "prepared line)\n", python_raise, python_raise / raise_cost, python_line, python_line / prepared_cost);
+    else
+        std::printf("  (no Python raise: /usr/bin/python3 with the package could not run)\n");
+    const std::string number = std::to_string(line);
+    const double c_wake = demo_wake({IRQHOST_DEMO, number}, line, std::max(50, runs / 10));
+    const double python_wake = demo_wake({"/usr/bin/python3", "-m", "irqhost", number}, line, std::max(50, runs / 10));
+    std::printf("  a demo host's raise to its printed line, p50: irqhost %.1f us, python3 -m irqhost %.1f us, "
+                "ratio %.2f\n", c_wake, python_wake, c_wake > 0 ? python_wake / c_wake : 0.0);
 
     std::printf("\n3. Peak resident memory (VmHWM at exit, median of 51 runs, KiB)\n");
     std::printf("  bellTap %.0f, /bin/true %.0f, no-op %.0f, floor %.0f\n", quantile(tap_rss, 0.5),

@@ -69,15 +69,21 @@ const char* state_of(const std::string& path)
     return errno == ENXIO ? "stale" : "unknown";
 }
 
-// Does descriptor `fd` of process `pid` read what it holds?
-bool reads(const std::string& pid, const std::string& fd)
+// Does descriptor `fd` of process `pid` read what it holds? Its fdinfo
+// says, in a line "flags:\t0100002" (octal).
+bool reads(const std::string& process, const std::string& fd)
 {
-    std::FILE* info = std::fopen(("/proc/" + pid + "/fdinfo/" + fd).c_str(), "r");
+    std::string path = process;
+    path += "/fdinfo/";
+    path += fd;
+    std::FILE* info = std::fopen(path.c_str(), "r");
     char text[128];
-    unsigned flags = O_WRONLY;
+    unsigned long flags = O_WRONLY;
     while (info != nullptr && std::fgets(text, sizeof text, info) != nullptr)
-        if (std::sscanf(text, "flags: %o", &flags) == 1)
+        if (std::strncmp(text, "flags:", 6) == 0) {
+            flags = std::strtoul(text + 6, nullptr, 8);
             break;
+        }
     if (info != nullptr)
         std::fclose(info);
     return (flags & O_ACCMODE) != O_WRONLY;
@@ -91,13 +97,17 @@ std::map<inode, std::set<long>> readers_of(const std::set<inode>& wanted)
     for (const std::string& pid : names_in("/proc")) {
         if (pid.find_first_not_of("0123456789") != std::string::npos)
             continue;
-        for (const std::string& fd : names_in("/proc/" + pid + "/fd")) {
+        const std::string process = "/proc/" + pid;
+        for (const std::string& fd : names_in(process + "/fd")) {
+            std::string path = process;
+            path += "/fd/";
+            path += fd;
             struct stat held {};
-            if (stat(("/proc/" + pid + "/fd/" + fd).c_str(), &held) != 0 || !S_ISFIFO(held.st_mode))
+            if (stat(path.c_str(), &held) != 0 || !S_ISFIFO(held.st_mode))
                 continue;
             const inode which{held.st_dev, held.st_ino};
-            if (wanted.count(which) != 0 && reads(pid, fd))
-                readers[which].insert(std::atol(pid.c_str()));
+            if (wanted.count(which) != 0 && reads(process, fd))
+                readers[which].insert(std::strtol(pid.c_str(), nullptr, 10));
         }
     }
     return readers;

@@ -6,10 +6,13 @@
 // cancelled halfway would leave descriptors open, a signal mask changed or
 // a line half published. The state is the thread's own and is put back as
 // it was; no system call is made, so a signal handler may use it too.
-struct no_cancellation {
-    int before = PTHREAD_CANCEL_ENABLE;
-    no_cancellation() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &before); }
-    ~no_cancellation() { pthread_setcancelstate(before, nullptr); }
+class no_cancellation {
+public:
+    no_cancellation() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &before_); }
+    ~no_cancellation() { pthread_setcancelstate(before_, nullptr); }
     no_cancellation(const no_cancellation&) = delete;
     no_cancellation& operator=(const no_cancellation&) = delete;
+
+private:
+    int before_ = PTHREAD_CANCEL_ENABLE;
 };

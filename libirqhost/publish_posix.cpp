@@ -121,11 +121,12 @@ reclaim reclaim_stale(const char* name, const char* path, const struct stat& fou
     if (probe != -1) {
         close(probe);
         report(why, why_size, "%s: a running host already publishes it", name);
-    } else if (reader == -1 && (error == ESTALE || error == ENOENT)) {
-        outcome = reclaim::changed; // swapped or removed since it was held
     } else if (reader == -1) {
-        report(why, why_size, "%s: cannot tell whether a host still publishes it (%s); if none does, remove %s", name,
-               strerror(error), path);
+        if (error == ESTALE || error == ENOENT) // swapped or removed since it was held
+            outcome = reclaim::changed;
+        else
+            report(why, why_size, "%s: cannot tell whether a host still publishes it (%s); if none does, remove %s",
+                   name, strerror(error), path);
     } else if (flock(reader, LOCK_EX | LOCK_NB) != 0) {
         report(why, why_size, "%s: another host is publishing it", name);
     } else if (struct stat now {}; lstat(path, &now) != 0 || !same_inode(now, found)) {

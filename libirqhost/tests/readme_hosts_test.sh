@@ -1,8 +1,10 @@
 #!/bin/sh
-# The hosts of the README and of docs/library.md as they stand there,
-# against an installed copy: the C host built twice (pkg-config,
-# find_package), the Python hosts, each raised by the installed bellTap and
-# stopped by SIGTERM, and the Python raise. Only the line numbers change.
+# The hosts of the README and of the docs as they stand there, against an
+# installed copy: the C host built twice (pkg-config, find_package), the
+# Python host on the installed package and the event format's in plain
+# Python (started again after it was killed), each raised by the installed
+# bellTap and stopped by SIGTERM, and docs/python.md's examples. Only the
+# line numbers change.
 # Usage: readme_hosts_test.sh BUILD-DIR SOURCE-DIR
 set -u
 build=$1 source=$2
@@ -16,6 +18,7 @@ fail() { echo "FAIL: $*"; exit 1; }
 # host ends and nothing of its lines is left.
 cleanup() {
   [ -n "$host" ] && kill -KILL "$host" 2>/dev/null && wait "$host" 2>/dev/null
+  [ -n "${killed:-}" ] && kill -KILL "$killed" 2>/dev/null
   for offset in 1 2 3 4 5; do rm -f "$dir/OSirq$((base + offset))" "$dir/.OSirq$((base + offset))."*; done
   rm -rf "$work"
 }
@@ -82,28 +85,39 @@ cmake -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_PREFIX_PATH="$prefix
   cmake --build "$work/consumer/build" >>"$work/cmake.log" 2>&1 || fail "find_package build: $(cat "$work/cmake.log")"
 serve find_package "$a" "$b" -- "$work/consumer/build/host"
 
-c=$((base + 3))
-snippet README.md "Writing a host" python | sed "s/^line = 3$/line = $c/" >"$work/host.py"
-grep -q "^line = $c$" "$work/host.py" || fail "no Python host in the README"
-serve python "$c" -- python3 "$work/host.py"
+# The Python hosts: the README's on the installed package, and the event
+# format's in plain Python, which starts again after it was killed.
+c=$((base + 3)) d=$((base + 4))
+# env runs Debian's python3 in its own place: a signal to the host reaches it.
+python="env PYTHONPATH=$prefix/lib/python3/dist-packages LD_LIBRARY_PATH=$prefix/lib PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3"
+snippet README.md "Writing a host" python | sed "s/irqhost.Host(\[3, 5\])/irqhost.Host([$c, $d])/" >"$work/host.py"
+grep -q "Host(\[$c, $d\])" "$work/host.py" || fail "no Python host in the README"
+serve python "$c" "$d" -- $python "$work/host.py"
+snippet docs/event-format.md "A host in plain Python" python | sed "s/^line = 3$/line = $c/" >"$work/raw.py"
+grep -q "^line = $c$" "$work/raw.py" || fail "no plain Python host in docs/event-format.md"
+/usr/bin/python3 "$work/raw.py" >/dev/null 2>&1 & killed=$!
+for _ in $(seq 400); do [ -p "$dir/OSirq$c" ] && break; sleep 0.05; done
+kill -KILL "$killed"; wait "$killed" 2>/dev/null
+[ -p "$dir/OSirq$c" ] || fail "the plain Python host published nothing"
+serve plain-python "$c" -- /usr/bin/python3 "$work/raw.py"
 
-# From Python through the shared library: the README's host, raised by
-# bellTap, and the README's raise, against the C host.
-d=$((base + 4)) e=$((base + 5))
-snippet docs/library.md "Raising and hosting from Python" python 2 |
-  sed "s/(ctypes.c_uint32 \* 2)(3, 5)/(ctypes.c_uint32 * 2)($d, $e)/" >"$work/lib_host.py"
-grep -q "($d, $e)" "$work/lib_host.py" || fail "no Python host on the library in docs/library.md"
-LD_LIBRARY_PATH=$prefix/lib serve python-library "$d" "$e" -- python3 "$work/lib_host.py"
-
-snippet docs/library.md "Raising and hosting from Python" python 1 | sed "s/^line = 3$/line = $a/" >"$work/raise.py"
-grep -q "^line = $a$" "$work/raise.py" || fail "no Python raise in docs/library.md"
-LD_LIBRARY_PATH=$prefix/lib python3 "$work/raise.py" && fail "raise.py set a line nobody publishes"
-env LD_LIBRARY_PATH="$prefix/lib" "$work/host_pc" >"$work/raised.out" 2>&1 & host=$!
-for _ in $(seq 400); do [ -p "$dir/OSirq$a" ] && break; sleep 0.05; done
-sleep 0.1
-LD_LIBRARY_PATH=$prefix/lib timeout 10 python3 "$work/raise.py" || fail "raise.py failed against a live host"
-wait_for "$work/raised.out" "irq $a"
-kill -TERM "$host"; wait "$host"; host=""
+# docs/python.md's examples as they stand, each line of theirs (3) one of
+# the test's own; the host's as in the README.
+e=$((base + 5))
+snippet docs/python.md "A host" python | sed "s/irqhost.Host(\[3, 5\])/irqhost.Host([$c, $d])/" >"$work/doc_host.py"
+serve python-doc "$c" "$d" -- $python "$work/doc_host.py"
+snippet docs/python.md "Raising" python 1 | sed "s/\b3\b/$e/g" >"$work/doc_raise.py"
+[ "$($python "$work/doc_raise.py")" = "[Errno 2] No such file or directory: 'OSirq$e'" ] ||
+  fail "docs/python.md's raise with no host: $($python "$work/doc_raise.py" 2>&1)"
+snippet docs/python.md "Raising" python 2 | sed "s/\b3\b/$e/g" >"$work/doc_line.py"
+$python -c "import irqhost, runpy
+with irqhost.Host([$e]) as host:
+    runpy.run_path('$work/doc_line.py')
+    assert host.wait(5) == [$e]" || fail "docs/python.md's prepared line"
+snippet docs/python.md "In a loop of one's own" python 1 | sed "s/\b3\b/$e/g" >"$work/doc_selectors.py"
+[ "$(timeout 20 $python "$work/doc_selectors.py")" = "[$e]" ] || fail "docs/python.md's selectors loop"
+snippet docs/python.md "In a loop of one's own" python 2 | sed "s/\b3\b/$e/g" >"$work/doc_asyncio.py"
+[ "$(timeout 20 $python "$work/doc_asyncio.py")" = "irq $e" ] || fail "docs/python.md's asyncio loop"
 
 rm -rf "$work"
 echo "1 passed, 0 failed"
