@@ -59,7 +59,8 @@ main=$host
 start modes -m 7777 "$c" # setuid, setgid and sticky bits land too
 [ "$(stat -c %a "$dir/OSirq$c")" = 7777 ] || fail "mode is not 7777: $(stat -c %a "$dir/OSirq$c")"
 kill -INT "$host"; gone "$host"; host=$main
-timeout 10 "$irqhost" "$b" 2>"$work/second" && fail "a second host published OSirq$b"
+timeout 10 "$irqhost" "$b" 2>"$work/second"; status=$?
+[ "$status" = 1 ] || fail "a second host of OSirq$b: status $status"
 grep -qxF "irqhost: cannot publish OSirq$b: a running host already publishes it" "$work/second" || fail "$(cat "$work/second")"
 # A bad command line: its reason, the usage, status 2, nothing published.
 while IFS='|' read -r args reason; do
@@ -75,6 +76,8 @@ $c $c|OSirq$c: given twice
 -m 8 $c|'8' is not an octal file mode (0 to 7777)
 -m 10000 $c|'10000' is not an octal file mode (0 to 7777)
 -x $c|unknown option -x
++$c|'+$c' is not a line number, nor a range of them (first-last)
+-m +600 $c|'+600' is not an octal file mode (0 to 7777)
 --mode=0600 $c|unknown option --mode=0600
 --help=x $c|option --help takes no value
 $c -m 0666|'-m' is not a line number, nor a range of them (first-last)
@@ -95,6 +98,16 @@ $c -m 0666|'-m' is not a line number, nor a range of them (first-last)
 --timestamp=1 $c|option --timestamp takes no value
 --list $c|--list takes no lines
 EOF
+# Blanks are no part of a number either.
+for args in " $c|' $c' is not a line number, nor a range of them (first-last)" \
+            "-m| 600|' 600' is not an octal file mode (0 to 7777)"; do
+  case $args in
+    -m*) rest=${args#-m|}; timeout 10 "$irqhost" -m "${rest%%|*}" "$c" 2>"$work/bad.err" ;;
+    *) timeout 10 "$irqhost" "${args%%|*}" 2>"$work/bad.err" ;;
+  esac
+  status=$?
+  [ "$status" = 2 ] && [ "$(head -n 1 "$work/bad.err")" = "irqhost: ${args##*|}" ] || fail "blanks: status $status: $(cat "$work/bad.err")"
+done
 for option in -h --help; do
   timeout 10 "$irqhost" $option >"$work/help" 2>"$work/help.err" || fail "irqhost $option failed"
   grep -q "^usage: irqhost" "$work/help" && [ ! -s "$work/help.err" ] || fail "irqhost $option: $(cat "$work/help")"

@@ -30,5 +30,6 @@ failed=0
 [ "$exported" = "$declared" ] || { echo "FAIL: exports '$exported', the header declares '$declared'"; failed=1; }
 [ "$archived" = "$declared" ] || { echo "FAIL: the static library defines '$archived', not only '$declared'"; failed=1; }
 [ "$needed" = "$wanted" ] || { echo "FAIL: needs '$needed', not only '$wanted'"; failed=1; }
+[ -e "$archive.localize" ] && { echo "FAIL: the archive's work folder was left in the build tree"; failed=1; }
 [ $failed = 0 ] && echo "1 passed, 0 failed"
 exit $failed

@@ -425,12 +425,19 @@ TEST(Descriptors, EveryOpenIsCloseOnExecAndFollowsNoLink)
             if (stdin_closed)
                 close(0);
             std::vector<std::pair<std::string, int>> opens;
+            std::vector<std::string> made;
             set_call_hook([&](moment when, call what, const char* p, int flags, long) {
                 if (when == moment::before && what == call::open)
                     opens.emplace_back(p, flags);
+                if (when == moment::before && what == call::mkfifo)
+                    made.emplace_back(p);
             });
+            // The kernel's random bits, or where it gives none, a count.
+            if (stdin_closed)
+                set_call_fault([](call what, const char*, int) { return what == call::getrandom ? ENOSYS : 0; });
             const attempt a = open_host({line});
             const bool raised = irqhost_raise(line) == 0;
+            set_call_fault({});
             set_call_hook({});
             irqhost_close(a.host);
             if (a.host == nullptr || !raised)
@@ -442,12 +449,21 @@ TEST(Descriptors, EveryOpenIsCloseOnExecAndFollowsNoLink)
                 if (by_path && (flags & O_NOFOLLOW) == 0)
                     return 2;
             }
-            return opens.size() >= 4 ? 0 : 3;
+            // A private name is ".OSirqN.PID." and 16 hexadecimal digits.
+            const std::string hidden = private_prefix_of(line) + std::to_string(getpid()) + ".";
+            for (const std::string& name : made) {
+                const std::string random = name.substr(name.rfind('/') + 1 + hidden.size());
+                if (name.find("/" + hidden) == std::string::npos || random.size() != 16 ||
+                    random.find_first_not_of("0123456789abcdef") != std::string::npos)
+                    return 4;
+            }
+            return opens.size() >= 4 && !made.empty() ? 0 : 3;
         });
         SKIP_UNLESS_ISOLATED(status);
         EXPECT_EQ(status, 0) << "without /proc: " << hide_proc << ", standard input closed: " << stdin_closed << ": "
                              << ended(status)
-                             << " (1: not close-on-exec, 2: a link would be followed, 3: too few opens seen)";
+                             << " (1: not close-on-exec, 2: a link would be followed, 3: too few opens seen, "
+                                "4: a private name not as made)";
     }
 }
 
