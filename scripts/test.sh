@@ -75,15 +75,15 @@ for stage in $stages; do
       rm -rf build/windows
       cmake --preset windows
       cmake --build --preset windows
-      WINEPREFIX="$PWD/build/windows/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
-        "$wine" wineboot --init >/dev/null 2>&1
+      # One wineserver for the prefix: its socket is in the folder that the
+      # windows test preset gives Wine as TMPDIR, made by the configure.
+      export WINEPREFIX="$PWD/build/windows/wineprefix" WINE_TMPDIR="$PWD/build/windows/tmp"
+      TMPDIR=$WINE_TMPDIR WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" "$wine" wineboot --init >/dev/null 2>&1
       ctest --preset windows
       cpack --config build/windows/CPackConfig.cmake -B build/packages
-      # The prefix's wineserver keeps its socket in TMPDIR: ended, and
-      # waited for, before TMPDIR goes (where it has ended already, there is
-      # nothing to wait for).
-      WINEPREFIX="$PWD/build/windows/wineprefix" "$wineserver" -k 2>/dev/null &&
-        WINEPREFIX="$PWD/build/windows/wineprefix" timeout 30 "$wineserver" -w 2>/dev/null ||
+      # Ended, and waited for (where it has ended already, there is nothing
+      # to wait for).
+      TMPDIR=$WINE_TMPDIR "$wineserver" -k 2>/dev/null && TMPDIR=$WINE_TMPDIR timeout 30 "$wineserver" -w 2>/dev/null ||
         echo "(the Wine prefix's wineserver had ended)" ;;
     install-deps)
       echo "== install-deps.sh waits for apt's lock"
