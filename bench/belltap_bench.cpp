@@ -415,6 +415,7 @@ int main(int argc, char* argv[])
     const std::pair<const char*, const std::vector<double>*> rows[] = {
         {"bellTap, spawned", &from_code.spawned},
         {"irqhost_raise", &from_code.raised},
+        {"a prepared line", &from_code.prepared},
         {"floor: a byte on an open descriptor", &from_code.written},
     };
     for (const auto& [what, sample] : rows)

@@ -132,6 +132,26 @@ void host_costs(int runs, std::uint32_t base)
         open_close.push_back(now_micros() - start);
     }
     std::printf("  open and close of 4096 lines: %.1f ms (median of 5)\n", quantile(open_close, 0.5) / 1000);
+
+    // A wait of 0 looks at every group of 63 lines: what a poll costs with
+    // nothing set, and with one line set, by the number of lines.
+    std::printf("  a poll (a wait of 0), median of 50:  %6s %14s %14s\n", "lines", "none set (ms)", "one set (ms)");
+    for (const std::size_t count : {std::size_t{63}, std::size_t{1024}, std::size_t{4096}}) {
+        irqhost* host = irqhost_open(lines.data(), count, 0, nullptr, 0);
+        std::vector<double> idle, one;
+        std::uint32_t set[64];
+        for (int i = 0; i < 50; ++i) {
+            double start = now_micros();
+            irqhost_wait(host, 0, set, 64);
+            idle.push_back(now_micros() - start);
+            irqhost_raise(lines[static_cast<std::size_t>(i) * 7919 % count]);
+            start = now_micros();
+            irqhost_wait(host, 0, set, 64);
+            one.push_back(now_micros() - start);
+        }
+        irqhost_close(host);
+        std::printf("  %38zu %14.2f %14.2f\n", count, quantile(idle, 0.5) / 1000, quantile(one, 0.5) / 1000);
+    }
 }
 
 } // namespace
