@@ -294,6 +294,38 @@ TEST(Wait, AFailedThreadFailsEveryWaitAndKeepsTheHandleSet)
     irqhost_close(host);
 }
 
+// A prepared line holds no handle: its host restarts while it is held (the
+// name is free when the host closes), a raise with no host fails and names
+// why, and a raise then reaches the new host; nothing is left held.
+TEST(Line, RaisesReachAHostThatRestartedWhileItWasHeld)
+{
+    const std::vector<std::uint32_t> lines = many_test_lines(1, 9000);
+    const held before;
+    char why[128] = "untouched";
+    EXPECT_EQ(irqhost_line_open(lines[0], why, sizeof why), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(std::string(why), name_of(lines[0]) + ": no host publishes it");
+    irqhost* host = irqhost_open(lines.data(), 1, 0, nullptr, 0);
+    irqhost_line* line = irqhost_line_open(lines[0], why, sizeof why);
+    ASSERT_NE(line, nullptr);
+    EXPECT_STREQ(why, "");
+    std::uint32_t set[1];
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(irqhost_line_raise(line), 0);
+        EXPECT_EQ(irqhost_wait(host, 10'000, set, 1), 1) << "round " << round;
+        irqhost_close(host);
+        EXPECT_EQ(irqhost_line_raise(line), -1) << "raised with no host";
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+        host = irqhost_open(lines.data(), 1, 0, nullptr, 0);
+        ASSERT_NE(host, nullptr) << "the held line kept the next host from publishing";
+    }
+    irqhost_line_close(line);
+    irqhost_line_close(nullptr);
+    EXPECT_EQ(irqhost_line_raise(nullptr), -1);
+    irqhost_close(host);
+    EXPECT_TRUE(held().same_as(before)) << "a handle left";
+}
+
 // Closing while other threads raise the lines as fast as they can, and a
 // stop from another thread meanwhile, leaves no event, handle or thread.
 TEST(Close, WhileLinesAreRaisedLeavesNothing)
