@@ -9,6 +9,7 @@
 #include "event_name.h"
 #include "event_path.h"
 #include "host_common.h"
+#include "monotonic_clock.h"
 #include "above_stdio.h"
 #include "no_cancellation.h"
 #include "publish_posix.h"
@@ -19,7 +20,6 @@
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -36,13 +36,6 @@ void drain(int fd)
     char bytes[PIPE_BUF];
     while (read(fd, bytes, sizeof bytes) == sizeof bytes) {
     }
-}
-
-long long now_ms()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
 }
 
 } // namespace
@@ -175,7 +168,7 @@ int irqhost_wait(irqhost* host, int timeout_ms, uint32_t* lines, size_t capacity
         errno = EPERM;
         return -2;
     }
-    const long long deadline = timeout_ms < 0 ? -1 : now_ms() + timeout_ms;
+    const long long deadline = timeout_ms < 0 ? -1 : monotonic_ms() + timeout_ms;
     int wait_ms = timeout_ms < 0 ? -1 : timeout_ms;
     size_t count_taken = 0;
     ++host->wait;
@@ -191,7 +184,7 @@ int irqhost_wait(irqhost* host, int timeout_ms, uint32_t* lines, size_t capacity
             if (errno != EINTR)
                 return -2;
             if (deadline >= 0) {
-                const long long left = deadline - now_ms();
+                const long long left = deadline - monotonic_ms();
                 wait_ms = left > 0 ? static_cast<int>(left) : 0;
             }
             continue;

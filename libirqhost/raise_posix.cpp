@@ -7,6 +7,7 @@
 #include "event_name.h"
 #include "event_path.h"
 #include "host_common.h"
+#include "monotonic_clock.h"
 #include "named_event.h"
 #include "no_cancellation.h"
 
@@ -15,7 +16,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -25,13 +25,6 @@ namespace {
 // withdrawn while another process still reads it (a child the host forked)
 // shows only at a look.
 constexpr long long look_every_ms = 100;
-
-long long now_ms()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
-}
 
 } // namespace
 
@@ -79,7 +72,7 @@ void remember(irqhost_line* line, const struct stat& reached)
 {
     __atomic_store_n(&line->device, static_cast<uint64_t>(reached.st_dev), __ATOMIC_RELAXED);
     __atomic_store_n(&line->inode, static_cast<uint64_t>(reached.st_ino), __ATOMIC_RELAXED);
-    __atomic_store_n(&line->looked_ms, now_ms(), __ATOMIC_RELAXED);
+    __atomic_store_n(&line->looked_ms, monotonic_ms(), __ATOMIC_RELAXED);
 }
 
 // Takes the line's host as it is now onto the line's own descriptor number,
@@ -102,7 +95,7 @@ int reopen(irqhost_line* line)
 // Returns 0 where it is (or now is again), or an errno.
 int look_at_path(irqhost_line* line)
 {
-    const long long now = now_ms();
+    const long long now = monotonic_ms();
     if (now - __atomic_load_n(&line->looked_ms, __ATOMIC_RELAXED) < look_every_ms)
         return 0;
     struct stat found {};
