@@ -103,6 +103,6 @@ int wait_for_interrupts(irqhost* host, uint32_t* set, size_t capacity, int timeo
         const int ready = poll(watched, sizeof watched / sizeof *watched, timeout_ms < 0 ? -1 : static_cast<int>(left.count()));
         if (ready == -1 && errno != EINTR)
             return -2;
-        gone = ready > 0 && (watched[1].revents & (POLLERR | POLLHUP)) != 0;
+        gone = (watched[1].revents & (POLLERR | POLLHUP)) != 0; // none where nothing was ready
     }
 }

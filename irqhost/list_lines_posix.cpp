@@ -44,19 +44,6 @@ std::vector<std::string> names_in(const std::string& folder)
     return names;
 }
 
-// The line that `name` is the event of: exactly as a raise names it, so
-// that no other file ("OSirq007", a host's private ".OSirq3...") is taken
-// for one.
-bool line_of(const std::string& name, std::uint32_t* line)
-{
-    if (name.rfind("OSirq", 0) != 0 || name.size() < 6 || name.size() > 15 ||
-        name.find_first_not_of("0123456789", 5) != std::string::npos)
-        return false;
-    const unsigned long long value = std::strtoull(name.c_str() + 5, nullptr, 10);
-    *line = static_cast<std::uint32_t>(value);
-    return value <= UINT32_MAX && name == event_name_from_irq(*line).text;
-}
-
 // A host holds its FIFO for reading: an open for writing alone finds it, and
 // is closed at once.
 const char* state_of(const std::string& path)
@@ -103,11 +90,8 @@ std::map<inode, std::set<long>> readers_of(const std::set<inode>& wanted)
             path += "/fd/";
             path += fd;
             struct stat held {};
-            if (stat(path.c_str(), &held) != 0 || !S_ISFIFO(held.st_mode))
-                continue;
-            const inode which{held.st_dev, held.st_ino};
-            if (wanted.count(which) != 0 && reads(process, fd))
-                readers[which].insert(std::strtol(pid.c_str(), nullptr, 10));
+            if (stat(path.c_str(), &held) == 0 && wanted.count({held.st_dev, held.st_ino}) != 0 && reads(process, fd))
+                readers[{held.st_dev, held.st_ino}].insert(std::strtol(pid.c_str(), nullptr, 10));
         }
     }
     return readers;
@@ -127,7 +111,10 @@ int list_lines(std::FILE* out)
     std::vector<published> lines;
     for (const std::string& name : names_in(folder)) {
         published p{};
-        if (line_of(name, &p.line) && lstat((folder + name).c_str(), &p.status) == 0 && S_ISFIFO(p.status.st_mode)) {
+        // Only a name exactly as a raise composes it: no other file
+        // ("OSirq007", a host's private ".OSirq3...") is taken for an event.
+        if (irq_of_event_name(name.c_str(), &p.line) && lstat((folder + name).c_str(), &p.status) == 0 &&
+            S_ISFIFO(p.status.st_mode)) {
             p.state = state_of(folder + name);
             lines.push_back(p);
         }

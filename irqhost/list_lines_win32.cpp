@@ -51,15 +51,16 @@ std::string utf8(const std::wstring& text)
     return converted;
 }
 
-// The line that `name` is the event of, exactly as a raise names it.
+// The line that `name` is the event of, exactly as a raise composes it.
 bool line_of(const std::wstring& name, std::uint32_t* line)
 {
-    if (name.rfind(L"OSirq", 0) != 0 || name.size() < 6 || name.size() > 15 ||
-        name.find_first_not_of(L"0123456789", 5) != std::wstring::npos)
-        return false;
-    const unsigned long long value = std::wcstoull(name.c_str() + 5, nullptr, 10);
-    *line = static_cast<std::uint32_t>(value);
-    return value <= UINT32_MAX && name == widen(event_name_from_irq(*line).text).text;
+    std::string ascii;
+    for (const wchar_t c : name) {
+        if (c == 0 || c >= 0x80)
+            return false;
+        ascii += static_cast<char>(c);
+    }
+    return irq_of_event_name(ascii.c_str(), line);
 }
 
 std::string owner_of(std::uint32_t line)

@@ -65,3 +65,20 @@ event_name event_name_from_irq(uint32_t irq)
     append_decimal(name.text, length, irq);
     return name;
 }
+
+bool irq_of_event_name(const char* name, uint32_t* irq)
+{
+    const char* digits = name;
+    for (const char* c = "OSirq"; *c != '\0'; ++c, ++digits)
+        if (*digits != *c)
+            return false;
+    uint64_t value = 0;
+    const char* p = digits;
+    for (; is_digit(*p) && p - digits < 10; ++p)
+        value = value * 10 + static_cast<uint64_t>(*p - '0');
+    // One digit at least, no leading zero, nothing after, and in range.
+    if (p == digits || *p != '\0' || (*digits == '0' && p != digits + 1) || value > UINT32_MAX)
+        return false;
+    *irq = static_cast<uint32_t>(value);
+    return true;
+}

@@ -19,6 +19,11 @@ uint32_t irq_from_text(const char* text);
 // Composes the event name of an interrupt line, e.g. 3 gives "OSirq3".
 event_name event_name_from_irq(uint32_t irq);
 
+// The line whose event `name` is, exactly as event_name_from_irq composes
+// it: "OSirq3" is line 3; "OSirq03", "OSirq+3", "osirq3" or "OSirq4294967296"
+// are no event's name. Returns false for those.
+bool irq_of_event_name(const char* name, uint32_t* irq);
+
 // Writes `value` in unsigned decimal into `text` from `length` on (room for
 // ten digits, no terminator) and returns the new length. No stdio, so that
 // a signal handler may call it.

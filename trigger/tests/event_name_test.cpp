@@ -12,6 +12,29 @@ std::string name_of(const char* text)
     return event_name_from_irq(irq_from_text(text)).text;
 }
 
+// A name is an event's exactly as a raise composes it, and gives its line.
+TEST(EventName, IsReadBackExactlyAsComposed)
+{
+    const struct {
+        const char* name;
+        bool event;
+        std::uint32_t irq;
+    } cases[] = {
+        {"OSirq0", true, 0},           {"OSirq3", true, 3},          {"OSirq4294967295", true, 4294967295u},
+        {"OSirq1000000000", true, 1000000000u},
+        {"OSirq", false, 0},           {"OSirq03", false, 0},        {"OSirq00", false, 0},
+        {"OSirq+3", false, 0},         {"OSirq3x", false, 0},        {"OSirq 3", false, 0},
+        {"osirq3", false, 0},          {"OSIRQ3", false, 0},         {"xOSirq3", false, 0},
+        {".OSirq3.1.0123456789abcdef", false, 0},                    {"OSirq4294967296", false, 0},
+        {"OSirq9999999999", false, 0}, {"OSirq18446744073709551616", false, 0}, {"", false, 0},
+    };
+    for (const auto& c : cases) {
+        std::uint32_t irq = 12345;
+        EXPECT_EQ(irq_of_event_name(c.name, &irq), c.event) << c.name;
+        EXPECT_EQ(irq, c.event ? c.irq : 12345u) << c.name;
+    }
+}
+
 TEST(IrqFromText, ReadsLikeAtoi)
 {
     const struct {
