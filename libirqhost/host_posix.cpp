@@ -108,8 +108,9 @@ irqhost* open_sorted(const uint32_t* lines, size_t count, unsigned mode, char* w
     // once it is above 2 so is everything after it.
     host->epoll = above_stdio(epoll_create1(EPOLL_CLOEXEC));
     // Written once, by the first stop: its count never fills, and the write
-    // never blocks.
-    host->stop = above_stdio(eventfd(0, EFD_CLOEXEC));
+    // never blocks. Made only after the epoll set, whose failure is then
+    // the one reported.
+    host->stop = host->epoll == -1 ? -1 : above_stdio(eventfd(0, EFD_CLOEXEC));
     hosted_line* hosted = host->lines = static_cast<hosted_line*>(calloc(count, sizeof(hosted_line)));
     if (hosted == nullptr) {
         report(why, why_size, "out of memory");

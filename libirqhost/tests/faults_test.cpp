@@ -436,7 +436,9 @@ TEST(Descriptors, EveryOpenIsCloseOnExecAndFollowsNoLink)
             if (stdin_closed)
                 set_call_fault([](call what, const char*, int) { return what == call::getrandom ? ENOSYS : 0; });
             const attempt a = open_host({line});
-            const bool raised = irqhost_raise(line) == 0;
+            irqhost_line* prepared = irqhost_line_open(line, nullptr, 0);
+            const bool raised = irqhost_raise(line) == 0 && irqhost_line_raise(prepared) == 0;
+            irqhost_line_close(prepared);
             set_call_fault({});
             set_call_hook({});
             irqhost_close(a.host);

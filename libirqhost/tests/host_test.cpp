@@ -687,6 +687,36 @@ void* shared_memory(std::size_t bytes)
 struct model_record;
 void raise_in_another_process(model_record* record, const std::vector<std::uint32_t>& lines, unsigned seed);
 
+// Where no descriptor may be above 2 (a limit of 3, with 0 to 2 closed),
+// what the library opens is refused for want of descriptors, and says so;
+// and a killed host's private FIFO of line 0 is taken back like any other.
+TEST(Descriptors, NoRoomAboveTwoIsTooManyOpenFiles)
+{
+    const std::uint32_t a = test_line(30);
+    const int status = run_child([&] {
+        for (const int fd : open_descriptors())
+            close(fd);
+        const rlimit three{3, 3};
+        setrlimit(RLIMIT_NOFILE, &three);
+        const opened refused = open_host({a});
+        return refused.host == nullptr && refused.why == std::string("cannot make the host's wait: ") + strerror(EMFILE)
+                   ? 0
+                   : 1;
+    });
+    EXPECT_EQ(status, 0) << ended(status) << ": not refused for want of descriptors";
+    child_options isolated;
+    isolated.private_shm = "mode=1777";
+    const int zero = run_child(isolated, [&] {
+        const std::string dead = "/dev/shm/.OSirq0." + std::to_string(ended_process()) + ".0123456789abcdef";
+        if (mkfifo(dead.c_str(), 0600) != 0)
+            return 9;
+        irqhost_close(open_host({0}).host);
+        return test_support::exists(dead) ? 1 : 0;
+    });
+    SKIP_UNLESS_ISOLATED(zero);
+    EXPECT_EQ(zero, 0) << ended(zero) << ": a killed host's private FIFO of line 0 was left";
+}
+
 #include "wait_cases.h"
 
 void raise_in_another_process(model_record* record, const std::vector<std::uint32_t>& lines, unsigned seed)
@@ -780,6 +810,12 @@ TEST(Raise, SetsALiveLineAndSaysWhyNot)
     EXPECT_EQ(errno, EDOM) << "a raise that worked changed errno";
     EXPECT_EQ(irqhost_raise(test_line(43)), -1);
     EXPECT_EQ(errno, ENOENT);
+    // Something at the path that is no FIFO is no event either.
+    ASSERT_EQ(mkdir(path_of(test_line(43)).c_str(), 0700), 0);
+    errno = EDOM;
+    EXPECT_EQ(irqhost_raise(test_line(43)), -1);
+    EXPECT_EQ(errno, ENXIO) << "a folder at the path";
+    rmdir(path_of(test_line(43)).c_str());
     std::uint32_t set[2];
     EXPECT_EQ(irqhost_wait(host, 5000, set, 2), 1);
     EXPECT_EQ(set[0], own);
