@@ -198,6 +198,31 @@ TEST(Line, FollowsItsHostThroughEndsAndRestarts)
     }
 }
 
+// Without /proc a line is opened, checked and reopened by its path: it
+// raises its host, and the next host once the first has gone.
+TEST(Line, WithoutProcFollowsItsHostByThePath)
+{
+    const std::uint32_t a = test_line(8);
+    child_options isolated;
+    isolated.private_shm = "mode=1777";
+    isolated.hide_proc = true;
+    const int status = run_child(isolated, [&] {
+        irqhost* host = open_host(a);
+        irqhost_line* line = irqhost_line_open(a, nullptr, 0);
+        if (host == nullptr || line == nullptr)
+            return 9;
+        const bool first = raises_reach(line, host);
+        irqhost_close(host);
+        host = open_host(a);
+        const bool next = host != nullptr && raises_reach(line, host);
+        irqhost_line_close(line);
+        irqhost_close(host);
+        return first && next ? 0 : 1;
+    });
+    SKIP_UNLESS_ISOLATED(status);
+    EXPECT_EQ(status, 0) << ended(status) << ": a host not reached without /proc";
+}
+
 // Threads raise one line while its host restarts again and again and files
 // of the program's own are opened and closed: no byte of a raise ever lands
 // in one of them, and the host of the moment hears the raises.

