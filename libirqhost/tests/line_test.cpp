@@ -8,6 +8,7 @@
 #include <atomic>
 #include <pthread.h>
 #include <csignal>
+#include <malloc.h>
 #include <sys/time.h>
 #include <thread>
 
@@ -96,6 +97,14 @@ TEST(Line, OpensAndRaisesAsARaiseWould)
         EXPECT_EQ(status, 0) << r.what << ": " << ended(status) << " (1: not refused so, 2: a descriptor left)";
         irqhost_close(host);
         unlink(path_of(a).c_str());
+    }
+
+    // Refusals keep no memory.
+    for (int i = 0; i < 2; ++i) {
+        const std::size_t heap = mallinfo2().uordblks;
+        for (int n = 0; n < 200; ++n)
+            irqhost_line_open(a, nullptr, 0);
+        EXPECT_TRUE(i == 0 || mallinfo2().uordblks < heap + 512) << "the heap grew by " << mallinfo2().uordblks - heap;
     }
 
     irqhost* host = open_host(b);

@@ -199,7 +199,9 @@ TEST(Wait, NoLineStarvesAtAnyCapacity)
             for (const std::uint32_t line : lines)
                 irqhost_raise(line);
     });
-    for (const std::size_t capacity : {std::size_t{1}, std::size_t{2}, std::size_t{65}}) {
+    // With room for all: a line set again while the wait takes the others
+    // is the next wait's, and the wait still returns.
+    for (const std::size_t capacity : {std::size_t{1}, std::size_t{2}, std::size_t{65}, std::size_t{200}}) {
         std::vector<int> reports(lines.size());
         std::vector<std::uint32_t> set(capacity);
         for (int total = 0; total < 130 * 12;) {
