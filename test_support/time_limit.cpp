@@ -19,12 +19,18 @@ class time_limit : public testing::EmptyTestEventListener {
 public:
     void OnTestStart(const testing::TestInfo& test) override
     {
-        const std::lock_guard<std::mutex> lock(mutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
         name_ = std::string(test.test_suite_name()) + "." + test.name();
         deadline_ = std::chrono::steady_clock::now() + limit;
         running_ = true;
-        if (!watching_.joinable())
+        if (!watching_.joinable()) {
+            // Under a sanitizer whose allocator has no fork handler, a thread
+            // still starting (and allocating) when a test forks leaves the
+            // child an allocator locked for ever: the test goes on only once
+            // the watch has begun, after which the watcher allocates nothing.
             watching_ = std::thread([this] { watch(); });
+            changed_.wait(lock, [this] { return watching_began_; });
+        }
         changed_.notify_all();
     }
     void OnTestEnd(const testing::TestInfo&) override
@@ -48,6 +54,8 @@ private:
     void watch()
     {
         std::unique_lock<std::mutex> lock(mutex_);
+        watching_began_ = true;
+        changed_.notify_all();
         while (!ended_) {
             if (running_ && std::chrono::steady_clock::now() >= deadline_) {
                 std::fprintf(stderr, "\nFAILED: %s ran out of its %lld s\n", name_.c_str(),
@@ -64,7 +72,7 @@ private:
     std::thread watching_;
     std::string name_;
     std::chrono::steady_clock::time_point deadline_;
-    bool running_ = false, ended_ = false;
+    bool running_ = false, ended_ = false, watching_began_ = false;
 };
 
 // Appended before main() runs: gtest_main's main then runs the tests with it.

@@ -440,6 +440,56 @@ TEST(Raise, WithoutProcRefusesAFifoSwappedInAtEachStep)
     }
 }
 
+// With 0 to 2 free, no descriptor that reads or writes (a FIFO, the wake)
+// is ever on one of them, not even for a moment, where a thread of the
+// caller's would take it for its standard input or output; a look by path
+// (O_PATH) or an epoll set may be, as neither reads nor writes. Each call
+// made first in its process, with /proc and without.
+TEST(Descriptors, NoneOnZeroToTwoEvenForAMoment)
+{
+    const std::uint32_t line = test_line(13);
+    const std::string path = path_of(line);
+    const std::pair<const char*, std::function<bool()>> calls[] = {
+        {"a raise", [&] { return irqhost_raise(line) == 0; }},
+        {"a prepared line", [&] {
+             irqhost_line* prepared = irqhost_line_open(line, nullptr, 0);
+             const bool raised = prepared != nullptr && irqhost_line_raise(prepared) == 0;
+             irqhost_line_close(prepared);
+             return raised;
+         }},
+        {"a host", [&] {
+             unlink(path.c_str()); // the test's own host makes way
+             irqhost* host = irqhost_open(&line, 1, 0600, nullptr, 0);
+             irqhost_close(host);
+             return host != nullptr;
+         }},
+    };
+    for (const bool hide_proc : {false, true})
+    for (const auto& [what, act] : calls) {
+        child_options isolated;
+        isolated.private_shm = "mode=1777";
+        isolated.hide_proc = hide_proc;
+        const int status = run_child(isolated, [&] {
+            if (mkfifo(path.c_str(), 0600) != 0 || open(path.c_str(), O_RDWR | O_CLOEXEC) < 3)
+                return 9;
+            for (const int fd : {0, 1, 2})
+                close(fd);
+            bool low = false;
+            set_call_hook([&](moment when, call c, const char*, int flags, long result) {
+                const bool readable = (c == call::open && (flags & O_PATH) == 0) || c == call::eventfd || c == call::dup3;
+                low = low || (when == moment::after && readable && result >= 0 && result <= 2);
+            });
+            const bool done = act();
+            set_call_hook({});
+            unlink(path.c_str());
+            return !done ? 8 : low ? 1 : 0;
+        });
+        SKIP_UNLESS_ISOLATED(status);
+        EXPECT_EQ(status, 0) << what << (hide_proc ? " without /proc" : "") << ": " << ended(status)
+                             << " (1: a descriptor on 0 to 2, 8: it failed)";
+    }
+}
+
 // Every descriptor the library opens is close-on-exec, and every path it
 // opens itself (not a way back through /proc) is opened without following
 // a link, with /proc and without.
