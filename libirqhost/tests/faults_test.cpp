@@ -382,28 +382,31 @@ TEST(Publish, NeverActsOnWhatIsRenamedOverThePrivateName)
 }
 
 // Without /proc the setter checks the path, then opens it, then opens it
-// again for reading and writing: a FIFO that the caller may only write,
-// swapped in at any of those moments, is refused with the reason the
-// kernel gave, and never gets a byte.
+// again for reading and writing (and a prepared line then for writing
+// alone): a FIFO that the caller may only write, swapped in at any of those
+// moments, is refused with the reason the kernel gave, and never gets a
+// byte.
 TEST(Raise, WithoutProcRefusesAFifoSwappedInAtEachStep)
 {
     const std::uint32_t full = test_line(10), write_only = test_line(11);
     const std::string path = path_of(full);
     const auto at_path = [path](const char* p, int) { return p != nullptr && path == p; };
-    const auto writes_it = [path](const char* p, int flags) {
-        return p != nullptr && path == p && (flags & O_ACCMODE) == O_WRONLY;
+    const auto opens_it = [path](int mode) {
+        return [path, mode](const char* p, int flags) { return p != nullptr && path == p && (flags & O_ACCMODE) == mode; };
     };
     const struct {
         const char* when;
         std::optional<pause_point> swap_after;
-        int error; // 0: set
+        int error, line_error; // 0: set
     } steps[] = {
-        {"nothing swapped", std::nullopt, 0},
-        {"after the look", pause_point{moment::after, call::lstat, at_path}, EACCES},
-        {"after the check of the rights", pause_point{moment::after, call::faccessat, at_path}, ENXIO},
-        {"after the open for writing", pause_point{moment::after, call::open, writes_it}, EACCES},
+        {"nothing swapped", std::nullopt, 0, 0},
+        {"after the look", pause_point{moment::after, call::lstat, at_path}, EACCES, EACCES},
+        {"after the check of the rights", pause_point{moment::after, call::faccessat, at_path}, ENXIO, ENXIO},
+        {"after the open for writing", pause_point{moment::after, call::open, opens_it(O_WRONLY)}, EACCES, EACCES},
+        {"after the open for reading and writing", pause_point{moment::after, call::open, opens_it(O_RDWR)}, 0, ENXIO},
     };
-    for (const auto& step : steps) {
+    for (const auto& step : steps)
+    for (const bool prepared : {false, true}) {
         child_options isolated;
         isolated.private_shm = "mode=0777"; // not sticky: another user may rename here
         isolated.hide_proc = true;
@@ -420,7 +423,13 @@ TEST(Raise, WithoutProcRefusesAFifoSwappedInAtEachStep)
             });
             const std::vector<int> descriptors = open_descriptors();
             errno = 0;
-            const int raised = irqhost_raise(full);
+            int raised = -1;
+            if (!prepared) {
+                raised = irqhost_raise(full);
+            } else if (irqhost_line* line = irqhost_line_open(full, nullptr, 0)) {
+                raised = irqhost_line_raise(line);
+                irqhost_line_close(line);
+            }
             const int error = errno;
             set_call_hook({});
             if (open_descriptors() != descriptors)
@@ -428,13 +437,14 @@ TEST(Raise, WithoutProcRefusesAFifoSwappedInAtEachStep)
             std::uint32_t set[1];
             if (irqhost_wait(settable_only.host, 0, set, 1) != 0)
                 return 1;
-            if (step.error == 0 ? raised != 0 || irqhost_wait(open_to_all.host, 0, set, 1) != 1
-                                : raised != -1 || error != step.error)
+            const int expected = prepared ? step.line_error : step.error;
+            if (expected == 0 ? raised != 0 || irqhost_wait(open_to_all.host, 0, set, 1) != 1
+                              : raised != -1 || error != expected)
                 return 2;
             return 0;
         });
         SKIP_UNLESS_ISOLATED(status);
-        EXPECT_EQ(status, 0) << step.when << ": " << ended(status)
+        EXPECT_EQ(status, 0) << (prepared ? "a prepared line, " : "a raise, ") << step.when << ": " << ended(status)
                              << " (1: the write-only FIFO got a byte, 2: another outcome or errno, "
                                 "3: a descriptor left open, 9: setup)";
     }
