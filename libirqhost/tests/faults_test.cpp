@@ -475,7 +475,7 @@ TEST(Descriptors, NoneOnZeroToTwoEvenForAMoment)
          }},
     };
     for (const bool hide_proc : {false, true})
-    for (const auto& [what, act] : calls) {
+    for (const auto& call_made : calls) {
         child_options isolated;
         isolated.private_shm = "mode=1777";
         isolated.hide_proc = hide_proc;
@@ -489,13 +489,13 @@ TEST(Descriptors, NoneOnZeroToTwoEvenForAMoment)
                 const bool readable = (c == call::open && (flags & O_PATH) == 0) || c == call::eventfd || c == call::dup3;
                 low = low || (when == moment::after && readable && result >= 0 && result <= 2);
             });
-            const bool done = act();
+            const bool done = call_made.second();
             set_call_hook({});
             unlink(path.c_str());
             return !done ? 8 : low ? 1 : 0;
         });
         SKIP_UNLESS_ISOLATED(status);
-        EXPECT_EQ(status, 0) << what << (hide_proc ? " without /proc" : "") << ": " << ended(status)
+        EXPECT_EQ(status, 0) << call_made.first << (hide_proc ? " without /proc" : "") << ": " << ended(status)
                              << " (1: a descriptor on 0 to 2, 8: it failed)";
     }
 }
