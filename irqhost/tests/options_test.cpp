@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <getopt.h>
 #include <string>
@@ -27,6 +28,7 @@ reading read(std::vector<std::string> arguments)
     opterr = 0;
     reading r{};
     std::fflush(stdout);
+    errno = ERANGE; // what an earlier call left must not count as this one's
     r.status = parse_options(static_cast<int>(arguments.size()), argv.data(), &r.options);
     return r;
 }
