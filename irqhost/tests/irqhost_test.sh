@@ -286,13 +286,18 @@ if [ "$(id -u)" = 0 ]; then
     grep -q "OSirq123456789$tab\|OSirq$d\.\|x$tab" "$work/list" && fail "--list took another file for an event: $(cat "$work/list")"
   done
   exec 3>&-
-  # Nothing held from one event to the next: a few descriptors list many.
+  # Nothing held from one event or process to the next: a few descriptors
+  # list many events among more processes than descriptors.
+  sleepers=""
+  for _ in $(seq 20); do sleep 600 & sleepers="$sleepers $!"; done
+  hosts="$hosts $sleepers"
   "$irqhost" "$d-$((d + 40))" 2>"$work/many.err" & many=$!; hosts="$hosts $many"
   wait_for "$work/many.err" "$(echo "irqhost: publishing 41 lines:" $(seq -f "OSirq%.0f," "$d" "$((d + 40))") | sed 's/,$//'); Ctrl+C stops"
   (ulimit -n 16; exec "$irqhost" --list) >"$work/list" 2>&1 || fail "--list with few descriptors: $(cat "$work/list")"
   [ "$(grep -c "^OSirq[0-9]*${tab}[0-9]*${tab}root${tab}0600${tab}live${tab}$many\$" "$work/list")" = 41 ] ||
     fail "--list with few descriptors: $(grep "$many" "$work/list" | head -3)"
   kill -TERM "$many"; gone "$many"
+  for pid in $sleepers; do kill -KILL "$pid"; wait "$pid" 2>/dev/null; done
   "$irqhost" --list >/dev/full 2>/dev/null && fail "--list into a full output said it worked"
   rm -f "$dir/OSirq$d" "$dir/OSirq$((d + 1))x" "$dir/.OSirq$d.$$.0123456789abcdef" "$dir/OSirq0123456789"
   for line in $a $b $c; do tap "$line" || fail "trigger of $line after --list failed"; done
