@@ -449,11 +449,12 @@ TEST(Open, NeverTakesOverAnEventItCannotProbe)
     // A FIFO whose mode denies its owner reading or writing is probed with
     // them lent for the moment, through /proc: a live host keeps its event
     // and its mode, a killed host's (public or private) is taken back.
-    // Without /proc nothing tells, and nothing is touched.
+    // Without /proc nothing tells, and nothing is touched. A mode that lets
+    // its owner read and write is probed as it is, and stays as it is.
     const std::string dead_private = event_path_of((private_prefix_of(a) + std::to_string(ended_process()) +
                                                     ".0123456789abcdef").c_str()).text;
     for (const bool hide_proc : {false, true})
-        for (const unsigned mode : {0400u, 0200u, 0u, 066u}) {
+        for (const unsigned mode : {0400u, 0200u, 0u, 066u, 0640u}) {
             child_options isolated;
             isolated.private_shm = "mode=1777";
             isolated.hide_proc = hide_proc;
@@ -475,7 +476,7 @@ TEST(Open, NeverTakesOverAnEventItCannotProbe)
                         return 2;
                     const opened stale = open_host({a});
                     irqhost_close(stale.host);
-                    if (hide_proc)
+                    if (hide_proc && (mode & 0600) != 0600)
                         return stale.host == nullptr && exists(a) &&
                                        stale.why.find("remove " + path_of(a)) != std::string::npos &&
                                        test_support::exists(dead_private)
