@@ -185,6 +185,7 @@ TEST(Publish, HandsOnTheSetsOfAStaleFifoAndNoOther)
     };
     for (const auto& c : cases) {
         const int status = run_child([&] {
+            const std::vector<int> descriptors = open_descriptors();
             if (mkfifo(path.c_str(), 0600) != 0)
                 return 9;
             int old_writer = -1;
@@ -220,10 +221,13 @@ TEST(Publish, HandsOnTheSetsOfAStaleFifoAndNoOther)
             if (old_writer != -1)
                 close(old_writer);
             irqhost_close(host);
-            return heard == c.heard ? 0 : 3;
+            if (heard != c.heard)
+                return 3;
+            return open_descriptors() == descriptors ? 0 : 4;
         });
         EXPECT_EQ(status, 0) << c.what << ": " << ended(status)
-                             << " (1: the raise found no host, 2: not the one host expected, 3: heard otherwise)";
+                             << " (1: the raise found no host, 2: not the one host expected, 3: heard otherwise, "
+                                "4: a descriptor left open)";
         unlink(path.c_str());
     }
 }
