@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <csignal>
 #include <malloc.h>
+#include <sys/resource.h>
 #include <sys/time.h>
 #include <thread>
 
@@ -130,6 +131,21 @@ TEST(Line, OpensAndRaisesAsARaiseWould)
     }
     close(writer);
     EXPECT_EQ(irqhost_line_raise(line), 0) << "a full pipe is set already";
+    EXPECT_EQ(reports(host), 1);
+    // With no descriptor left and its look at the path due, the line still
+    // raises: it opens nothing while the path names the FIFO it holds.
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    const rlimit none_left{static_cast<rlim_t>(open_descriptors().back() + 1), limit.rlim_max};
+    setrlimit(RLIMIT_NOFILE, &none_left);
+    std::vector<int> holes;
+    for (int fd; (fd = dup(held[0])) != -1;)
+        holes.push_back(fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(150)); // at least the 100 ms between looks
+    EXPECT_EQ(irqhost_line_raise(line), 0) << strerror(errno) << ": the look at the path opened something";
+    for (const int fd : holes)
+        close(fd);
+    setrlimit(RLIMIT_NOFILE, &limit);
     EXPECT_EQ(reports(host), 1);
     irqhost_line_close(line);
     irqhost_line_close(nullptr);
