@@ -387,12 +387,12 @@ TEST(Publish, NeverActsOnWhatIsRenamedOverThePrivateName)
 
 // Without /proc the setter checks the path, then opens it, then opens it
 // again for reading and writing (and a prepared line then for writing
-// alone): a FIFO that the caller may only write, swapped in at any of those
-// moments, is refused with the reason the kernel gave, and never gets a
-// byte.
+// alone): a FIFO that the caller may only write, or another one altogether,
+// swapped in at any of those moments, is refused with the reason the kernel
+// gave (or as another inode), never gets a byte, and leaves nothing open.
 TEST(Raise, WithoutProcRefusesAFifoSwappedInAtEachStep)
 {
-    const std::uint32_t full = test_line(10), write_only = test_line(11);
+    const std::uint32_t full = test_line(10), write_only = test_line(11), another = test_line(12);
     const std::string path = path_of(full);
     const auto at_path = [path](const char* p, int) { return p != nullptr && path == p; };
     const auto opens_it = [path](int mode) {
@@ -402,11 +402,14 @@ TEST(Raise, WithoutProcRefusesAFifoSwappedInAtEachStep)
         const char* when;
         std::optional<pause_point> swap_after;
         int error, line_error; // 0: set
+        bool open_to_all = false;  // the FIFO swapped in: another one open to all, else the write-only one
     } steps[] = {
         {"nothing swapped", std::nullopt, 0, 0},
         {"after the look", pause_point{moment::after, call::lstat, at_path}, EACCES, EACCES},
         {"after the check of the rights", pause_point{moment::after, call::faccessat, at_path}, ENXIO, ENXIO},
         {"after the open for writing", pause_point{moment::after, call::open, opens_it(O_WRONLY)}, EACCES, EACCES},
+        {"after the open for writing, one open to all", pause_point{moment::after, call::open, opens_it(O_WRONLY)},
+         ENXIO, ENXIO, true},
         {"after the open for reading and writing", pause_point{moment::after, call::open, opens_it(O_RDWR)}, 0, ENXIO},
     };
     for (const auto& step : steps)
@@ -415,10 +418,12 @@ TEST(Raise, WithoutProcRefusesAFifoSwappedInAtEachStep)
         isolated.private_shm = "mode=0777"; // not sticky: another user may rename here
         isolated.hide_proc = true;
         const int status = run_child(isolated, [&] {
-            const attempt open_to_all = open_host({full}, 0666), settable_only = open_host({write_only}, 0622);
-            if (open_to_all.host == nullptr || settable_only.host == nullptr || !become_nobody())
+            const attempt open_to_all = open_host({full}, 0666), settable_only = open_host({write_only}, 0622),
+                          also_open = open_host({another}, 0666);
+            if (open_to_all.host == nullptr || settable_only.host == nullptr || also_open.host == nullptr ||
+                !become_nobody())
                 return 9;
-            const std::string other = path_of(write_only);
+            const std::string other = path_of(step.open_to_all ? another : write_only);
             bool swapped = false;
             set_call_hook([&](moment when, call what, const char* p, int detail, long) {
                 if (!swapped && step.swap_after && when == moment::after && what == step.swap_after->what &&
@@ -439,7 +444,7 @@ TEST(Raise, WithoutProcRefusesAFifoSwappedInAtEachStep)
             if (open_descriptors() != descriptors)
                 return 3;
             std::uint32_t set[1];
-            if (irqhost_wait(settable_only.host, 0, set, 1) != 0)
+            if (irqhost_wait(settable_only.host, 0, set, 1) != 0 || irqhost_wait(also_open.host, 0, set, 1) != 0)
                 return 1;
             const int expected = prepared ? step.line_error : step.error;
             if (expected == 0 ? raised != 0 || irqhost_wait(open_to_all.host, 0, set, 1) != 1
@@ -449,7 +454,7 @@ TEST(Raise, WithoutProcRefusesAFifoSwappedInAtEachStep)
         });
         SKIP_UNLESS_ISOLATED(status);
         EXPECT_EQ(status, 0) << (prepared ? "a prepared line, " : "a raise, ") << step.when << ": " << ended(status)
-                             << " (1: the write-only FIFO got a byte, 2: another outcome or errno, "
+                             << " (1: the FIFO swapped in got a byte, 2: another outcome or errno, "
                                 "3: a descriptor left open, 9: setup)";
     }
 }
