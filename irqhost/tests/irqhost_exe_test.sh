@@ -16,6 +16,7 @@ fail() { echo "FAIL: $output: $*: $(cat "$work/err")"; exit 1; }
 printed() { tr -d '\r' <"$work/out"; }
 for output in file append pipe null closed; do
   echo "before" >"$work/out"
+  : >"$work/err" # emptied here: the host's own redirection may come after the look below
   case $output in
     file) "$wine" "$irqhost" "$line" >"$work/out" 2>"$work/err" & ;;
     append) "$wine" "$irqhost" "$line" >>"$work/out" 2>"$work/err" & ;;
