@@ -147,6 +147,25 @@ TEST(Line, OpensAndRaisesAsARaiseWould)
         close(fd);
     setrlimit(RLIMIT_NOFILE, &limit);
     EXPECT_EQ(reports(host), 1);
+    // A line opens with as few descriptors left as a raise needs.
+    for (rlim_t spare = 1; spare <= 4; ++spare) {
+        const rlim_t in_use = static_cast<rlim_t>(open_descriptors().back() + 1);
+        const rlimit full{in_use, limit.rlim_max}, few{in_use + spare, limit.rlim_max};
+        setrlimit(RLIMIT_NOFILE, &full);
+        holes.clear();
+        for (int fd; (fd = dup(held[0])) != -1;)
+            holes.push_back(fd);
+        setrlimit(RLIMIT_NOFILE, &few);
+        const bool raised = irqhost_raise(b) == 0;
+        irqhost_line* with_few = irqhost_line_open(b, nullptr, 0);
+        const bool opened = with_few != nullptr;
+        irqhost_line_close(with_few);
+        for (const int fd : holes)
+            close(fd);
+        setrlimit(RLIMIT_NOFILE, &limit);
+        EXPECT_TRUE(opened || !raised) << "a raise worked with " << spare << " descriptors left, the line not";
+        reports(host);
+    }
     irqhost_line_close(line);
     irqhost_line_close(nullptr);
     EXPECT_EQ(open_descriptors(), before) << "the line's descriptor was not closed";
