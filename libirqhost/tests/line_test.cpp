@@ -133,7 +133,13 @@ TEST(Line, OpensAndRaisesAsARaiseWould)
     EXPECT_EQ(irqhost_line_raise(line), 0) << "a full pipe is set already";
     EXPECT_EQ(reports(host), 1);
     // With no descriptor left and its look at the path due, the line still
-    // raises: it opens nothing while the path names the FIFO it holds.
+    // raises: it opens nothing while the path names the FIFO it holds (here
+    // one it reopened, its host having started again).
+    irqhost_close(host);
+    host = open_host(b);
+    ASSERT_NE(host, nullptr);
+    EXPECT_EQ(irqhost_line_raise(line), 0);
+    EXPECT_EQ(reports(host), 1);
     rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);
     const rlimit none_left{static_cast<rlim_t>(open_descriptors().back() + 1), limit.rlim_max};
