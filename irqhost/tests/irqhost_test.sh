@@ -80,6 +80,7 @@ $c $c|OSirq$c: given twice
 +$c|'+$c' is not a line number, nor a range of them (first-last)
 -m +600 $c|'+600' is not an octal file mode (0 to 7777)
 --mode=0600 $c|unknown option --mode=0600
+---x $c|unknown option ---x
 --help=x $c|option --help takes no value
 $c -m 0666|'-m' is not a line number, nor a range of them (first-last)
 -- -m|'-m' is not a line number, nor a range of them (first-last)
