@@ -8,6 +8,7 @@
 #include <atomic>
 #include <pthread.h>
 #include <csignal>
+#include <functional>
 #include <malloc.h>
 #include <sys/resource.h>
 #include <sys/time.h>
@@ -120,12 +121,27 @@ TEST(Line, OpensAndRaisesAsARaiseWould)
     EXPECT_GT(held[0], 2);
     EXPECT_NE(fcntl(held[0], F_GETFD) & FD_CLOEXEC, 0);
     EXPECT_EQ(fcntl(held[0], F_GETFL) & O_ACCMODE, O_WRONLY) << "a reader would keep a dead line looking live";
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    const auto with_none_left = [&](const std::function<void()>& act) {
+        const rlimit none{static_cast<rlim_t>(open_descriptors().back() + 1), limit.rlim_max};
+        setrlimit(RLIMIT_NOFILE, &none);
+        std::vector<int> holes;
+        for (int fd; (fd = dup(held[0])) != -1;)
+            holes.push_back(fd);
+        act();
+        for (const int fd : holes)
+            close(fd);
+        setrlimit(RLIMIT_NOFILE, &limit);
+    };
+    // Opened, the line is ready: its first raise opens nothing.
+    with_none_left([&] { EXPECT_EQ(irqhost_line_raise(line), 0) << strerror(errno) << ": the first raise opened"; });
     for (int i = 0; i < 3; ++i) {
         errno = EDOM;
         EXPECT_EQ(irqhost_line_raise(line), 0);
         EXPECT_EQ(errno, EDOM) << "a raise that worked changed errno";
     }
-    EXPECT_EQ(reports(host), 1) << "three raises before the wait are one interrupt";
+    EXPECT_EQ(reports(host), 1) << "four raises before the wait are one interrupt";
     const int writer = open(path_of(b).c_str(), O_WRONLY | O_NONBLOCK);
     while (write(writer, "xxxxxxxxxxxxxxxx", 16) > 0) {
     }
@@ -140,25 +156,17 @@ TEST(Line, OpensAndRaisesAsARaiseWould)
     ASSERT_NE(host, nullptr);
     EXPECT_EQ(irqhost_line_raise(line), 0);
     EXPECT_EQ(reports(host), 1);
-    rlimit limit{};
-    getrlimit(RLIMIT_NOFILE, &limit);
-    const rlimit none_left{static_cast<rlim_t>(open_descriptors().back() + 1), limit.rlim_max};
-    setrlimit(RLIMIT_NOFILE, &none_left);
-    std::vector<int> holes;
-    for (int fd; (fd = dup(held[0])) != -1;)
-        holes.push_back(fd);
-    std::this_thread::sleep_for(std::chrono::milliseconds(150)); // at least the 100 ms between looks
-    EXPECT_EQ(irqhost_line_raise(line), 0) << strerror(errno) << ": the look at the path opened something";
-    for (const int fd : holes)
-        close(fd);
-    setrlimit(RLIMIT_NOFILE, &limit);
+    with_none_left([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150)); // at least the 100 ms between looks
+        EXPECT_EQ(irqhost_line_raise(line), 0) << strerror(errno) << ": the look at the path opened something";
+    });
     EXPECT_EQ(reports(host), 1);
     // A line opens with as few descriptors left as a raise needs.
     for (rlim_t spare = 1; spare <= 4; ++spare) {
         const rlim_t in_use = static_cast<rlim_t>(open_descriptors().back() + 1);
         const rlimit full{in_use, limit.rlim_max}, few{in_use + spare, limit.rlim_max};
         setrlimit(RLIMIT_NOFILE, &full);
-        holes.clear();
+        std::vector<int> holes;
         for (int fd; (fd = dup(held[0])) != -1;)
             holes.push_back(fd);
         setrlimit(RLIMIT_NOFILE, &few);
