@@ -111,6 +111,14 @@ TEST(Line, OpensAndRaisesAsARaiseWould)
 
     irqhost* host = open_host(b);
     ASSERT_NE(host, nullptr);
+    // Nor does a line once closed.
+    for (int i = 0; i < 2; ++i) {
+        const std::size_t heap = mallinfo2().uordblks;
+        for (int n = 0; n < 200; ++n)
+            irqhost_line_close(irqhost_line_open(b, nullptr, 0));
+        EXPECT_TRUE(i == 0 || mallinfo2().uordblks < heap + 512) << "closed lines kept " << mallinfo2().uordblks - heap;
+    }
+    reports(host);
     const std::vector<int> before = open_descriptors();
     char why[64] = "untouched";
     irqhost_line* line = irqhost_line_open(b, why, sizeof why);
