@@ -317,6 +317,7 @@ TEST(Open, TakesBackOnlyWhatItsOwnKilledHostsLeft)
         {hidden + dead + random, "fifo", true},
         {hidden + dead + ".ffffffffffffffff", "fifo", true},
         {hidden + dead + ".0000000000000000", "fifo", true},
+        {hidden + "1999999990" + random, "fifo", true}, // no such process: every digit read
         {hidden + "1" + random, "fifo", false}, // its maker runs
         {hidden + dead + ".0123456789abcde", "fifo", false},
         {hidden + dead + random + "0", "fifo", false},
